@@ -1,0 +1,41 @@
+#include "task_slot.h"
+
+#include <unistd.h>
+
+#include "../log/log.h"
+
+namespace {
+constexpr useconds_t kPollMicros = 100000;
+}
+
+void finishSlot(TaskSlot& slot, bool passed) {
+    slot.ok.store(passed, std::memory_order_relaxed);
+    slot.done.store(true, std::memory_order_release);
+}
+
+bool startWorker(TaskSlot& slot, void* (*body)(void*)) {
+    return pthread_create(&slot.worker, nullptr, body, &slot) == 0;
+}
+
+bool awaitWorker(TaskSlot& slot, int32_t polls) {
+    for (int32_t i = 0; i < polls; ++i) {
+        usleep(kPollMicros);
+        if (slot.done.load(std::memory_order_acquire)) {
+            pthread_join(slot.worker, nullptr);
+            return true;
+        }
+    }
+    return false;
+}
+
+void abandonWorker(TaskSlot& slot) {
+    pthread_cancel(slot.worker);
+    pthread_detach(slot.worker);
+}
+
+bool executionWait(TaskSlot* slot, int32_t polls) {
+    if (awaitWorker(*slot, polls)) return slot->ok.load(std::memory_order_relaxed);
+    logErrorLine("executionWait", "Task timed-out");
+    abandonWorker(*slot);
+    return false;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The record between a waiting test and one worker thread, and the wait on it.
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+
+struct TaskSlot {
+    void* target;                 // what the worker works on
+    std::atomic<bool> done;       // set by the worker at its end, after ok
+    std::atomic<bool> ok;         // the worker's check passed; valid once done is seen
+    pthread_t worker;
+};
+
+// A slot with the data its worker uses, owned jointly by the waiting side and
+// the worker: whichever lets go last frees it, so a worker that outlives a
+// time-out never touches freed memory.
+template <class Data>
+struct SharedTask {
+    TaskSlot slot{};
+    std::atomic<int> holders{2};
+    Data data{};
+};
+
+template <class Data>
+SharedTask<Data>* newSharedTask() {
+    static_assert(std::is_standard_layout_v<SharedTask<Data>>, "the slot must stand first");
+    return new (std::nothrow) SharedTask<Data>();
+}
+
+template <class Data>
+SharedTask<Data>* taskOfSlot(TaskSlot* slot) {
+    return reinterpret_cast<SharedTask<Data>*>(slot);
+}
+
+template <class Data>
+void letGo(SharedTask<Data>* task) {
+    if (task->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete task;
+}
+
+// Drops the worker's hold when the worker ends, normally or by cancellation.
+template <class Data>
+struct WorkerHold {
+    SharedTask<Data>* task;
+    explicit WorkerHold(TaskSlot* slot) : task(taskOfSlot<Data>(slot)) {}
+    WorkerHold(const WorkerHold&) = delete;
+    WorkerHold& operator=(const WorkerHold&) = delete;
+    ~WorkerHold() { letGo(task); }
+};
+
+// Writes the worker's verdict: ok first, then done, so a waiter that sees done sees ok.
+void finishSlot(TaskSlot& slot, bool passed);
+
+// Starts body on the slot; false (nothing to join or cancel) when no thread could be made.
+bool startWorker(TaskSlot& slot, void* (*body)(void*));
+
+// Polls done every 100 ms, sleeping first, at most polls times. True when the
+// worker finished; it has then been joined.
+bool awaitWorker(TaskSlot& slot, int32_t polls);
+
+// Requests cancellation of a worker that did not finish and detaches it, so
+// its thread is reclaimed whenever it ends.
+void abandonWorker(TaskSlot& slot);
+
+// Waits for a started worker; reports "Task timed-out" and cancels it when the polls run out.
+bool executionWait(TaskSlot* slot, int32_t polls);
