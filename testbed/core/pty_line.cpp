@@ -1,0 +1,126 @@
+#include "pty_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace testbed {
+
+bool parseLineMode(const std::string& name, LineMode& mode) {
+    static const struct {
+        const char* name;
+        LineMode mode;
+    } kModes[] = {{"loopback", LineMode::Loopback}, {"bus", LineMode::Bus},         {"silent", LineMode::Silent},
+                  {"garbage", LineMode::Garbage},   {"partial", LineMode::Partial}};
+    for (const auto& m : kModes) {
+        if (name == m.name) {
+            mode = m.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+bool openPort(PtyPort& port) {
+    port.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (port.master < 0 || grantpt(port.master) != 0 || unlockpt(port.master) != 0) return false;
+    const char* name = ptsname(port.master);
+    if (name == nullptr) return false;
+    port.path = name;
+    port.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (port.slave < 0) return false;
+    // Raw from the start: a canonical, echoing slave would bounce every byte back to us.
+    termios tio{};
+    if (tcgetattr(port.slave, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    return tcsetattr(port.slave, TCSANOW, &tio) == 0;
+}
+
+void writeAll(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, data, n);
+        if (w <= 0) return;
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+}  // namespace
+
+PtyLines::PtyLines(int count, LineMode mode) : ports_(static_cast<size_t>(count)), mode_(mode) {
+    ok_ = true;
+    for (PtyPort& p : ports_) ok_ = ok_ && openPort(p);
+    stopFd_ = eventfd(0, EFD_CLOEXEC);
+    if (!ok_ || stopFd_ < 0) {
+        ok_ = false;
+        return;
+    }
+    server_ = std::thread([this] { serve(); });
+}
+
+PtyLines::~PtyLines() {
+    if (server_.joinable()) {
+        uint64_t one = 1;
+        (void)!write(stopFd_, &one, sizeof one);
+        server_.join();
+    }
+    if (stopFd_ >= 0) close(stopFd_);
+    for (PtyPort& p : ports_) {
+        if (p.slave >= 0) close(p.slave);
+        if (p.master >= 0) close(p.master);
+    }
+}
+
+void PtyLines::deliver(size_t from, const char* data, size_t n) {
+    sent_ += static_cast<long>(n);
+    switch (mode_) {
+        case LineMode::Silent:
+            return;
+        case LineMode::Loopback:
+            writeAll(ports_[from].master, data, n);
+            return;
+        case LineMode::Bus:
+            for (size_t k = 0; k < ports_.size(); ++k) {
+                if (k != from) writeAll(ports_[k].master, data, n);
+            }
+            return;
+        case LineMode::Garbage: {
+            std::string copy(data, n);
+            copy[0] = static_cast<char>(copy[0] ^ 0x5a);
+            writeAll(ports_[from].master, copy.data(), n);
+            return;
+        }
+        case LineMode::Partial: {
+            size_t head = n < 4 ? n : 4;
+            writeAll(ports_[from].master, data, head);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            writeAll(ports_[from].master, data + head, n - head);
+            return;
+        }
+    }
+}
+
+void PtyLines::serve() {
+    std::vector<pollfd> fds;
+    for (const PtyPort& p : ports_) fds.push_back({p.master, POLLIN, 0});
+    fds.push_back({stopFd_, POLLIN, 0});
+    char buf[512];
+    for (;;) {
+        if (poll(fds.data(), fds.size(), -1) < 0) continue;
+        if (fds.back().revents != 0) return;
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            if ((fds[i].revents & POLLIN) == 0) continue;
+            ssize_t n = read(ports_[i].master, buf, sizeof buf);
+            if (n > 0) deliver(i, buf, static_cast<size_t>(n));
+        }
+    }
+}
+
+}  // namespace testbed

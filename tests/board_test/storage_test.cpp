@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "core/isolate.h"
+#include "expect.h"
+#include "tests/storage.h"
+
+using testbed::writeFixture;
+
+namespace {
+
+const std::string kIio = "/sys/bus/iio/devices/iio:device0";
+
+#define SKIP_IF_NO_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
+
+// Runs an ADC check inside a private mount namespace holding the given attributes.
+testbed::ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo,
+                         int hi) {
+    return testbed::runIsolated(testbed::kMountNs, [&] {
+        testbed::makeFixtureDir(kIio.c_str());
+        if (!scale.empty()) writeFixture(kIio + "/in_voltage0_scale", scale);
+        for (size_t i = 0; i < raws.size(); ++i) writeFixture(kIio + "/in_voltage" + std::to_string(i) + "_raw", raws[i]);
+        return testAdc("iio:device0", channels, lo, hi) ? 0 : 1;
+    });
+}
+
+std::string adcHead(const std::string& scaleText, int scaleInt) {
+    return expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
+           expect::info("testAdc", "ADC scale [" + scaleText + "] [" + std::to_string(scaleInt) + "]\n");
+}
+
+std::string channel(int i, const std::string& rawText, int rawInt) {
+    std::string path = kIio + "/in_voltage" + std::to_string(i) + "_raw";
+    return expect::info("testAdc", "ADC testing channel [" + path + "]\n") +
+           expect::info("checkAdcChannel", "ADC channel raw [" + path + "] [" + rawText + "] [" +
+                                               std::to_string(rawInt) + "]\n");
+}
+
+std::string voltage(int i, int v) {
+    return expect::info("checkAdcChannel", "ADC channel voltage [" + kIio + "/in_voltage" + std::to_string(i) +
+                                               "_raw] [" + std::to_string(v) + "]\n");
+}
+
+}  // namespace
+
+TEST(Disk, FixtureStartingWithTheExpectedTextPasses) {
+    testbed::TempDir dir;
+    for (const char* content : {"testfile", "testfile\n", "testfile and more"}) {
+        writeFixture(dir.path + "/testfile.txt", content);
+        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 0 : 1; });
+        EXPECT_EQ(r.exitCode, 0) << content;
+        EXPECT_EQ(r.out, expect::info("testDisk", "Testing [" + dir.path + "/testfile.txt] file\n"));
+    }
+}
+
+TEST(Disk, ShortWrongEmptyAndMissingFixturesFailWithTheirOwnEntry) {
+    testbed::TempDir dir;
+    std::string path = dir.path + "/testfile.txt";
+    std::string head = expect::info("testDisk", "Testing [" + path + "] file\n");
+    struct Case {
+        const char* content;  // null: no file
+        std::string report;
+    } cases[] = {
+        {"testfil", expect::error("testDisk", "Wrong test file content size [7] != 8\n")},
+        {"TESTFILE!", expect::error("testDisk", "Wrong test file content [TESTFILE]\n")},
+        {"", expect::error("openAndRead", "Failed to read [" + path + "] content\n")},
+        {nullptr, expect::error("openAndRead", "Failed to open [" + path + "] file\n")},
+    };
+    for (const Case& c : cases) {
+        unlink(path.c_str());
+        if (c.content != nullptr) writeFixture(path, c.content);
+        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 1 : 0; });
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, head + c.report);
+    }
+}
+
+TEST(Disk, DirectoryTooLongForThePathBufferIsRefused) {
+    std::string longDir = "/" + std::string(130, 'd');
+    auto r = testbed::runIsolated(0, [&] { return testDisk(longDir.c_str()) ? 1 : 0; });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::error("testDisk", "Path too long [" + (longDir + "/testfile.txt").substr(0, 127) + "]\n"));
+}
+
+TEST(Adc, VoltageWithinTheBoundsPasses) {
+    auto r = adc("0.5\n", {"5\n"}, 1, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, adcHead("0.5", 0) + channel(0, "5", 5) + voltage(0, 2));
+}
+
+TEST(Adc, VoltageEqualToEitherBoundPasses) {
+    EXPECT_EQ(adc("1\n", {"2\n"}, 1, 2, 3).exitCode, 0);
+    EXPECT_EQ(adc("1\n", {"3\n"}, 1, 2, 3).exitCode, 0);
+}
+
+TEST(Adc, OutOfRangeComparesTheProductButShowsItsTruncation) {
+    auto r = adc("0.34\n", {"10\n"}, 1, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string path = kIio + "/in_voltage0_raw";
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, adcHead("0.34", 0) + channel(0, "10", 10) + voltage(0, 3) +
+                         expect::error("checkAdcChannel",
+                                       "ADC channel voltage out of range [" + path + "] [2<=3<=3]\n"));
+}
+
+TEST(Adc, ZeroScaleFailsWithoutReadingAnyChannel) {
+    auto r = adc("0\n", {}, 1, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, adcHead("0", 0) + expect::error("testAdc", "ADC incorrect scale [0] [0]\n"));
+}
+
+TEST(Adc, ZeroNegativeOrMissingNumberInTheRawValueIsAValueError) {
+    std::string path = kIio + "/in_voltage0_raw";
+    for (const char* raw : {"0\n", "-4\n", "abc\n"}) {
+        auto r = adc("1\n", {raw}, 1, 2, 3);
+        SKIP_IF_NO_NAMESPACES(r);
+        std::string text(raw, strlen(raw) - 1);
+        int asInt = atoi(raw);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, text, asInt) +
+                             expect::error("checkAdcChannel", "ADC channel value error [" + path + "] [" + text +
+                                                                  "] [" + std::to_string(asInt) + "]\n"));
+    }
+}
+
+TEST(Adc, NotANumberPassesTheValueTestAndFailsTheRangeTestShownAsZero) {
+    auto r = adc("1\n", {"nan\n"}, 1, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string path = kIio + "/in_voltage0_raw";
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, "nan", 0) + voltage(0, 0) +
+                         expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=0<=3]\n"));
+}
+
+TEST(Adc, EveryChannelIsReadEvenAfterAFailure) {
+    auto r = adc("1\n", {"9\n", "2\n", "3\n"}, 3, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, "9", 9) + voltage(0, 9) +
+                         expect::error("checkAdcChannel",
+                                       "ADC channel voltage out of range [" + kIio + "/in_voltage0_raw] [2<=9<=3]\n") +
+                         channel(1, "2", 2) + voltage(1, 2) + channel(2, "3", 3) + voltage(2, 3));
+}
+
+TEST(Adc, ZeroChannelsWithAValidScalePassesWithoutReadingRawFiles) {
+    auto r = adc("1\n", {}, 0, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, adcHead("1", 1));
+}
+
+TEST(Adc, MissingDeviceFailsWithTheOpenError) {
+    auto r = adc("", {}, 1, 2, 3);
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
+                         expect::error("openAndRead", "Failed to open [" + kIio + "/in_voltage0_scale] file\n"));
+}
+
+TEST(AdcText, SixteenByteTextLosesItsLastByteToTheCut) {
+    char text[16];
+    memcpy(text, "1234567890123456", 16);
+    EXPECT_EQ(parseAdcText(text, 16), 123456789012345.0f);
+    EXPECT_STREQ(text, "123456789012345");
+}
+
+TEST(FloatToInt, ConvertsLikeTheBoardsCpuForEveryValue) {
+    EXPECT_EQ(toInt32Saturated(3.99f), 3);
+    EXPECT_EQ(toInt32Saturated(-3.99f), -3);
+    EXPECT_EQ(toInt32Saturated(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(toInt32Saturated(std::numeric_limits<float>::infinity()), INT32_MAX);
+    EXPECT_EQ(toInt32Saturated(-std::numeric_limits<float>::infinity()), INT32_MIN);
+    EXPECT_EQ(toInt32Saturated(3e9f), INT32_MAX);
+    EXPECT_EQ(toInt32Saturated(-3e9f), INT32_MIN);
+    EXPECT_EQ(toInt32Saturated(2147483520.0f), 2147483520);  // largest float below 2^31
+}
+
+TEST(Temperature, BoundsAreInclusiveAndOutsideValuesAreReported) {
+    testbed::TempDir dir;
+    std::string path = dir.path + "/temp";
+    std::string head = expect::info("testTemperature", "Checking [" + path + "] temperature\n");
+    struct Case {
+        const char* text;
+        int value;
+        bool pass;
+    } cases[] = {{"20\n", 20, true}, {"60\n", 60, true}, {"61\n", 61, false}, {"\n", 0, false},
+                 {"-5", -5, false},  {"4294967316\n", 20, true}};
+    for (const Case& c : cases) {
+        writeFixture(path, c.text);
+        auto r = testbed::runIsolated(0, [&] { return testTemperature(path.c_str(), 20, 60) ? 0 : 1; });
+        std::string out = head + expect::info("testTemperature", "Temperature value [" + std::to_string(c.value) + "]\n");
+        if (!c.pass)
+            out += expect::error("testTemperature", "Temperature incorrect [20<=" + std::to_string(c.value) + "<=60]\n");
+        EXPECT_EQ(r.exitCode, c.pass ? 0 : 1) << c.text;
+        EXPECT_EQ(r.out, out) << c.text;
+    }
+}
+
+TEST(Temperature, OnlyTheFirstFifteenBytesAreParsed) {
+    char text[16] = {};
+    memcpy(text, "123456789012345", 15);
+    EXPECT_EQ(parseTemperatureText(text, 15), static_cast<int32_t>(123456789012345LL & 0xffffffff));
+}
