@@ -1,0 +1,311 @@
+// Button test: events come from eventfeed through a FIFO standing in for the
+// event device, with real blocking reads in the worker.
+
+#include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/isolate.h"
+#include "tests/button.h"
+
+#include <linux/input.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kFailed = 0;
+constexpr int kPassed = 1;
+constexpr int kWorkerLeft = 3;  // a worker or its open device outlived the test
+
+const std::string kReset = "\033[0m";
+
+std::string started(const std::string& name, const std::string& path, int code) {
+    return "\033[0mLOG: testKeyThread Button test [" + name + "] [" + path + "] [" + std::to_string(code) + "]\n";
+}
+std::string pressPrompt(const std::string& name) { return "\033[34mPress [" + name + "] button ... " + kReset; }
+std::string releasePrompt(const std::string& name) { return "\033[34mRelease [" + name + "] button\n" + kReset; }
+std::string wrongCode(int got, int want) {
+    return "\033[31mERR: testKeyThread Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) +
+           "]\n" + kReset;
+}
+std::string failedOpen(const std::string& path) {
+    return "\033[31mERR: testKeyThread Failed to open [" + path + "] event file\n" + kReset;
+}
+const std::string kTimedOut = "\n\033[31mERR: executeAndWait Task timed-out\n" + kReset;
+
+// One eventfeed process on one FIFO; stopped (and reaped) when the test ends.
+struct Feeder {
+    pid_t pid = -1;
+
+    void start(const std::string& fifo, const std::vector<std::string>& steps) {
+        std::vector<std::string> args{KIT_EVENTFEED, "-t", "20000", fifo};
+        args.insert(args.end(), steps.begin(), steps.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&pid, KIT_EVENTFEED, nullptr, nullptr, argv.data(), environ), 0);
+    }
+
+    // Exit status: 0 when every record was taken by a reader.
+    int stop() {
+        if (pid < 0) return -1;
+        kill(pid, SIGTERM);
+        int status = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    ~Feeder() { stop(); }
+};
+
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+bool holdsOpen(const std::vector<std::string>& paths) {
+    bool found = false;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d)) {
+            char target[512] = {};
+            std::string link = std::string("/proc/self/fd/") + e->d_name;
+            if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+            for (auto& p : paths) found = found || p == target;
+        }
+        closedir(d);
+    }
+    return found;
+}
+
+// Waits (bounded) until every worker has ended and no device is open.
+bool workersGone(int threadsBefore, const std::vector<std::string>& paths) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (threadCount() != threadsBefore || holdsOpen(paths)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class ButtonTest : public ::testing::Test {
+protected:
+    testbed::TempDir dir;
+    Feeder feeders[2];
+
+    std::string fifo(int i) {
+        std::string path = dir.path + "/event" + std::to_string(i);
+        if (access(path.c_str(), F_OK) != 0) {
+            EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+        }
+        return path;
+    }
+
+    // Runs the buttons in a child with stdout captured; the child's exit code
+    // is kPassed or kFailed, or kWorkerLeft when a worker or device outlived it.
+    testbed::ChildResult run(const std::vector<ButtonDef>& buttons, const std::function<void()>& before = {}) {
+        std::vector<std::string> paths;
+        for (auto& b : buttons) paths.emplace_back(b.eventPath);
+        auto result = testbed::runIsolated(0, [&] {
+            if (before) before();
+            int threads = threadCount();
+            bool ok = executeAndWait(buttons.data(), static_cast<int32_t>(buttons.size()));
+            if (!workersGone(threads, paths)) return kWorkerLeft;
+            return ok ? kPassed : kFailed;
+        });
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+};
+
+}  // namespace
+
+TEST_F(ButtonTest, PressThenReleasePassesWithBothPromptsOnOneLine) {
+    std::string ev = fifo(0);
+    feeders[0].start(ev, {"1:28:1", "1:28:0"});
+    auto r = run({{ev.c_str(), "Enter", 28}});
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, started("Enter", ev, 28) + pressPrompt("Enter") + releasePrompt("Enter"));
+    EXPECT_EQ(feeders[0].stop(), 0);
+}
+
+TEST_F(ButtonTest, EveryButtonOfTheListIsTestedInOrder) {
+    std::string a = fifo(0), b = fifo(1);
+    feeders[0].start(a, {"1:2:1", "1:2:0"});
+    feeders[1].start(b, {"1:3:1", "1:3:0"});
+    auto r = run({{a.c_str(), "One", 2}, {b.c_str(), "Two", 3}});
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, started("One", a, 2) + pressPrompt("One") + releasePrompt("One") + started("Two", b, 3) +
+                         pressPrompt("Two") + releasePrompt("Two"));
+}
+
+TEST_F(ButtonTest, OtherKeyPressedFailsShowingItsCodeAndTheNextButtonIsStillTested) {
+    std::string a = fifo(0), b = fifo(1);
+    feeders[0].start(a, {"1:48:1"});
+    feeders[1].start(b, {"1:48:1", "1:48:0"});
+    auto r = run({{a.c_str(), "Up", 30}, {b.c_str(), "Down", 48}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + "\n" + wrongCode(48, 30) + started("Down", b, 48) +
+                         pressPrompt("Down") + releasePrompt("Down"));
+}
+
+TEST_F(ButtonTest, ReleaseAsFirstRecordFailsShowingTwoEqualCodes) {
+    std::string ev = fifo(0);
+    feeders[0].start(ev, {"1:30:0"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + "\n" + wrongCode(30, 30));
+}
+
+TEST_F(ButtonTest, AutoRepeatAfterThePressFailsWithoutANewline) {
+    std::string ev = fifo(0);
+    feeders[0].start(ev, {"1:30:1", "1:30:2"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + releasePrompt("Up") + wrongCode(30, 30));
+}
+
+TEST_F(ButtonTest, OnlyTheFirstRecordAfterEachOpeningIsJudged) {
+    std::string ev = fifo(0);
+    // A sync record ahead of the key record fails the press although the key follows.
+    feeders[0].start(ev, {"0:0:0", "1:30:1", "1:30:0"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + "\n" + wrongCode(0, 30));
+}
+
+TEST_F(ButtonTest, ShortPressRecordShowsTheCodeOfAZeroedRecord) {
+    std::string ev = fifo(0);
+    // 20 bytes hold the code but not the value; only a whole record counts.
+    feeders[0].start(ev, {"part:20:1:30:1", "close"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + "\n" + wrongCode(0, 30));
+}
+
+TEST_F(ButtonTest, ShortReleaseRecordFails) {
+    std::string ev = fifo(0);
+    feeders[0].start(ev, {"1:30:1", "part:23:1:30:0", "close"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + releasePrompt("Up") + wrongCode(0, 30));
+}
+
+TEST_F(ButtonTest, DeviceThatCannotBeOpenedFailsWithoutAPrompt) {
+    std::string missing = dir.path + "/no-such-event";
+    auto r = run({{missing.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", missing, 30) + failedOpen(missing));
+}
+
+TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) {
+    std::string a = fifo(0), b = fifo(1);
+    feeders[0].start(a, {});
+    feeders[1].start(b, {"1:2:1", "1:2:0"});
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = run({{a.c_str(), "Up", 30}, {b.c_str(), "Two", 2}});
+    auto took = std::chrono::steady_clock::now() - t0;
+    // kWorkerLeft here would mean the cancelled worker kept running or kept its device open.
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + kTimedOut + started("Two", b, 2) +
+                         pressPrompt("Two") + releasePrompt("Two"));
+    EXPECT_GE(took, std::chrono::seconds(3));
+}
+
+TEST_F(ButtonTest, PressedButNotReleasedTimesOutAfterAnEmptyLine) {
+    std::string ev = fifo(0);
+    feeders[0].start(ev, {"1:30:1"});
+    auto r = run({{ev.c_str(), "Up", 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + releasePrompt("Up") + kTimedOut);
+    EXPECT_EQ(feeders[0].stop(), 0);
+}
+
+TEST_F(ButtonTest, EmptyListPassesWithoutOutputOrThread) {
+    auto r = testbed::runIsolated(0, [] {
+        int threads = threadCount();
+        bool ok = executeAndWait(nullptr, 0) && executeAndWait(nullptr, -1);
+        return ok && threadCount() == threads ? kPassed : kFailed;
+    });
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ButtonTest, WorkerThatCannotStartFailsItsButtonAndTheNextIsStillTested) {
+    std::string ev = fifo(0);
+    auto r = run({{ev.c_str(), "Up", 30}, {ev.c_str(), "Down", 31}}, [] {
+        // No thread gets a stack this large.
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, size_t{1} << 50);
+        pthread_setattr_default_np(&attr);
+        pthread_attr_destroy(&attr);
+    });
+    if (r.out.find("LOG: testKeyThread") != std::string::npos) GTEST_SKIP() << "threads start here even so";
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, "\033[31mERR: executeAndWait Can't start worker for button [Up]\n" + kReset +
+                         "\033[31mERR: executeAndWait Can't start worker for button [Down]\n" + kReset);
+}
+
+TEST_F(ButtonTest, ButtonTextTooLongIsRefused) {
+    std::string ev = fifo(0);
+    std::string name(200, 'n');
+    auto r = run({{ev.c_str(), name.c_str(), 30}});
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, "\033[31mERR: executeAndWait Button text too long [" + name + "]\n" + kReset);
+}
+
+TEST(ButtonRecord, WholeRecordGivesItsCodeAndValue) {
+    input_event ev{};
+    ev.type = 1;
+    ev.code = 0xFFFF;
+    ev.value = -7;
+    KeyEvent k = decodeKeyRecord({reinterpret_cast<const unsigned char*>(&ev), sizeof ev});
+    EXPECT_TRUE(k.whole);
+    EXPECT_EQ(k.code, 0xFFFF);
+    EXPECT_EQ(k.value, -7);
+}
+
+TEST(ButtonRecord, ShortOrLongReadCountsAsAZeroedRecord) {
+    unsigned char bytes[48];
+    memset(bytes, 0x5A, sizeof bytes);
+    for (size_t n : {size_t{0}, size_t{20}, size_t{23}, size_t{25}, size_t{48}}) {
+        KeyEvent k = decodeKeyRecord({bytes, n});
+        EXPECT_FALSE(k.whole) << n;
+        EXPECT_EQ(k.code, 0) << n;
+        EXPECT_EQ(k.value, 0) << n;
+    }
+}
+
+TEST(ButtonRecord, KeyEventNeedsAWholeRecordWithTheCodeAndValue) {
+    EXPECT_TRUE(isKeyEvent({true, 30, 1}, 30, 1));
+    EXPECT_FALSE(isKeyEvent({true, 31, 1}, 30, 1));
+    EXPECT_FALSE(isKeyEvent({true, 30, 2}, 30, 1));
+    EXPECT_FALSE(isKeyEvent({false, 0, 0}, 0, 0));
+    EXPECT_FALSE(isKeyEvent({true, 0xFFFF, 0}, -1, 0));
+}

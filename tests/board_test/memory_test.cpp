@@ -1,0 +1,169 @@
+// RAM test: byte count, the three passes and their report, on small blocks.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/isolate.h"
+#include "tests/memory.h"
+
+// A block too large for any heap must come back as a null pointer here too.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace {
+
+const std::string kReset = "\033[0m";
+const std::string kLog = "\033[0mLOG: testMemory ";
+const std::string kErr = "\033[31mERR: testMemory ";
+
+// Runs body in a child with its stdout captured; exit code 1 means "passed".
+testbed::ChildResult runCaptured(const std::function<bool()>& body) {
+    return testbed::runIsolated(0, [&] { return body() ? 1 : 0; });
+}
+
+std::string checking(const char* count) { return kLog + "Memtest checking [" + count + "] bytes\n"; }
+std::string readError(const char* got, const char* want) {
+    return kErr + "Memtest failed - read error " + got + " " + want + "\n" + kReset;
+}
+
+// Passes the block through write and increment with an optional change between them.
+template <class Between>
+bool passesWith(std::vector<uint32_t>& words, Between between) {
+    memoryWritePass(words);
+    between(words);
+    memoryIncrementPass(words);
+    return checkMemoryWords(words);
+}
+
+}  // namespace
+
+TEST(MemoryByteCount, IsEightyPercentOfFreePagesTimesPageSize) {
+    EXPECT_EQ(memoryTestBytes(1000, 4096), 3276800);
+    EXPECT_EQ(memoryTestBytes(262144, 16384), 3435973836);  // 4 GiB free
+}
+
+TEST(MemoryByteCount, TruncatesTowardZero) {
+    EXPECT_EQ(memoryTestBytes(3, 1), 2);   // 2.4
+    EXPECT_EQ(memoryTestBytes(1, 4), 3);   // 3.2
+    EXPECT_EQ(memoryTestBytes(-3, 1), -2); // a failed sysconf stays negative
+}
+
+TEST(MemoryByteCount, SaturatesInsteadOfOverflowing) {
+    EXPECT_EQ(memoryTestBytes(INT64_MAX, 2), static_cast<int64_t>(static_cast<double>(INT64_MAX) * 0.8));
+    EXPECT_EQ(memoryTestBytes(INT64_MAX, -2), static_cast<int64_t>(static_cast<double>(INT64_MIN) * 0.8));
+}
+
+TEST(MemoryPasses, VisitEveryThirdWordAndLeaveTheOthersUntouched) {
+    std::vector<uint32_t> words(10, 0xAAAAAAAAu);
+    memoryWritePass(words);
+    EXPECT_EQ(words, (std::vector<uint32_t>{0, 0xAAAAAAAAu, 0xAAAAAAAAu, 3, 0xAAAAAAAAu, 0xAAAAAAAAu, 6,
+                                            0xAAAAAAAAu, 0xAAAAAAAAu, 9}));
+    memoryIncrementPass(words);
+    EXPECT_EQ(words, (std::vector<uint32_t>{1, 0xAAAAAAAAu, 0xAAAAAAAAu, 4, 0xAAAAAAAAu, 0xAAAAAAAAu, 7,
+                                            0xAAAAAAAAu, 0xAAAAAAAAu, 10}));
+    EXPECT_EQ(memoryVerifyPass(words), 10u);
+}
+
+TEST(MemoryPasses, IncrementWrapsAtThirtyTwoBits) {
+    std::vector<uint32_t> words{0xFFFFFFFFu};
+    memoryIncrementPass(words);
+    EXPECT_EQ(words[0], 0u);
+}
+
+TEST(MemoryPasses, VerifyFindsTheFirstDifferingVisitedWord) {
+    std::vector<uint32_t> words{1, 0, 0, 4, 0, 0, 99, 0, 0, 98};
+    EXPECT_EQ(memoryVerifyPass(words), 6u);
+}
+
+TEST(MemoryPasses, ThreeWordsVisitOnlyWordZeroAndFourWordsAlsoWordThree) {
+    std::vector<uint32_t> three{1, 7, 7};
+    EXPECT_EQ(memoryVerifyPass(three), three.size());
+    std::vector<uint32_t> four{1, 7, 7, 7};
+    EXPECT_EQ(memoryVerifyPass(four), 3u);
+}
+
+TEST(MemoryReport, CorruptionBeforeTheIncrementShowsValueReadThenExpected) {
+    auto r = runCaptured([] {
+        std::vector<uint32_t> words(16);
+        return passesWith(words, [](std::vector<uint32_t>& w) { w[3] = 7; });
+    });
+    ASSERT_FALSE(r.skipped) << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, readError("8", "4"));
+}
+
+TEST(MemoryReport, CorruptionAfterTheIncrementOfWordZeroExpectsOne) {
+    auto r = runCaptured([] {
+        std::vector<uint32_t> words(8);
+        memoryWritePass(words);
+        memoryIncrementPass(words);
+        words[0] = 0xFFFFFFFFu;
+        return checkMemoryWords(words);
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, readError("-1", "1"));
+}
+
+TEST(MemoryReport, OnlyTheFirstOfSeveralBadWordsIsReported) {
+    auto r = runCaptured([] {
+        std::vector<uint32_t> words(30);
+        return passesWith(words, [](std::vector<uint32_t>& w) {
+            w[9] = 100;
+            w[12] = 200;
+        });
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, readError("101", "10"));
+}
+
+TEST(MemoryReport, ValuesAreShownAsSignedThirtyTwoBitNumbers) {
+    auto r = runCaptured([] {
+        std::vector<uint32_t> words(4);
+        return passesWith(words, [](std::vector<uint32_t>& w) { w[3] = 0x7FFFFFFFu; });
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, readError("-2147483648", "4"));
+}
+
+TEST(MemoryReport, CorruptionBetweenVisitedWordsGoesUnseen) {
+    auto r = runCaptured([] {
+        std::vector<uint32_t> words(12);
+        return passesWith(words, [](std::vector<uint32_t>& w) {
+            w[1] = 55;
+            w[5] = 66;
+            w[11] = 77;
+        });
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(MemoryBlock, SmallBlockPassesAndLogsItsByteCount) {
+    auto r = runCaptured([] { return testMemoryBlock(4096); });
+    ASSERT_FALSE(r.skipped) << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, checking("4096"));
+}
+
+TEST(MemoryBlock, BlockWithoutAWholeWordPasses) {
+    for (int64_t bytes = 0; bytes < 4; ++bytes) {
+        auto r = runCaptured([bytes] { return testMemoryBlock(bytes); });
+        EXPECT_EQ(r.exitCode, 1) << bytes;
+        EXPECT_EQ(r.out, checking(std::to_string(bytes).c_str())) << bytes;
+    }
+}
+
+TEST(MemoryBlock, BlockThatCannotBeAllocatedFails) {
+    auto r = runCaptured([] { return testMemoryBlock(INT64_MAX); });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, checking("9223372036854775807") + kErr + "Memtest failed - cannot allocate memory\n" + kReset);
+}
+
+TEST(MemoryBlock, NegativeByteCountIsShownUnsignedAndFailsToAllocate) {
+    auto r = runCaptured([] { return testMemoryBlock(-2); });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, checking("18446744073709551614") + kErr + "Memtest failed - cannot allocate memory\n" + kReset);
+}
