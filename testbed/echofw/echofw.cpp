@@ -1,0 +1,303 @@
+#include "echofw.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace echofw {
+namespace {
+
+bool fail(std::span<char> error, const char* text, const char* arg) {
+    snprintf(error.data(), error.size(), "%s: %s", text, arg);
+    return false;
+}
+
+// A whole decimal number in [low, high].
+bool parseNumber(const char* text, int32_t low, int32_t high, int32_t& value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    value = static_cast<int32_t>(v);
+    return true;
+}
+
+// "N" or "N:A"; arg keeps its default when there is no ":A".
+bool parseMessageAndArg(const char* text, int32_t argLow, int32_t argHigh, int32_t& message, int32_t& arg) {
+    char head[32];
+    const char* colon = strchr(text, ':');
+    size_t headLength = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+    if (headLength >= sizeof head) return false;
+    memcpy(head, text, headLength);
+    head[headLength] = '\0';
+    if (!parseNumber(head, 0, INT32_MAX, message)) return false;
+    return colon == nullptr || parseNumber(colon + 1, argLow, argHigh, arg);
+}
+
+bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> error) {
+    if (config.faultCount >= kMaxFaults) return fail(error, "too many faults at", text);
+    Fault f{kind, 0, kind == FaultKind::Split ? 20 : 0};
+    int32_t argLow = kind == FaultKind::Split ? 1 : 0;
+    if (!parseMessageAndArg(text, argLow, kMaxMessageBytes - 1, f.message, f.arg)) return fail(error, "bad message number", text);
+    config.faults[static_cast<size_t>(config.faultCount++)] = f;
+    return true;
+}
+
+// Faults whose byte position or piece does not fit the message size are refused.
+bool checkFaults(const Config& config, std::span<char> error) {
+    for (int32_t i = 0; i < config.faultCount; ++i) {
+        const Fault& f = config.faults[static_cast<size_t>(i)];
+        bool fits = f.kind == FaultKind::Drop || (f.kind == FaultKind::Corrupt && f.arg < config.messageBytes) ||
+                    (f.kind == FaultKind::Split && f.arg < config.messageBytes);
+        if (!fits) return fail(error, "fault does not fit the message size", "see --size");
+    }
+    return true;
+}
+
+std::atomic<bool> stopRequested{false};
+
+void onStopSignal(int) { stopRequested.store(true); }
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Removes the published link when it still points at our port.
+struct Link {
+    const char* path = nullptr;
+    const char* target = nullptr;
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+    ~Link() {
+        if (path == nullptr) return;
+        char now[256];
+        ssize_t n = readlink(path, now, sizeof now - 1);
+        if (n < 0) return;
+        now[n] = '\0';
+        if (strcmp(now, target) == 0) unlink(path);
+    }
+};
+
+bool writeAll(int fd, const unsigned char* data, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Polling a tty runs its pending receive work first, so "nothing readable"
+// means everything written so far has reached the reader.
+bool slaveHasUnread(int slave) {
+    pollfd p{slave, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// Waits (bounded) until the program has read everything sent so far.
+void waitUntilRead(int slave) {
+    const timespec tick{0, 1000000};
+    for (int i = 0; i < 10000 && !stopRequested.load(); ++i) {
+        if (!slaveHasUnread(slave)) return;
+        nanosleep(&tick, nullptr);
+    }
+    fprintf(stderr, "echofw: first piece not read within 10 s, sending the rest anyway\n");
+}
+
+// Starts like a fresh terminal but without echo, so bytes written before the
+// program opens the port stay there instead of coming back to us.
+bool initSlave(int slave) {
+    termios t;
+    if (tcgetattr(slave, &t) != 0) return false;
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    return tcsetattr(slave, TCSANOW, &t) == 0;
+}
+
+bool publish(const char* link, const char* slavePath) {
+    struct stat st;
+    // A link left behind by an earlier run is ours to replace; anything else is not.
+    if (lstat(link, &st) == 0 && S_ISLNK(st.st_mode)) unlink(link);
+    if (symlink(slavePath, link) != 0) {
+        fprintf(stderr, "echofw: cannot link %s: %s\n", link, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void echoMessage(const Config& config, int master, int slave, int32_t number, unsigned char* message) {
+    std::span<unsigned char> data(message, static_cast<size_t>(config.messageBytes));
+    EchoShape shape = shapeEcho(config, number, data);
+    if (!shape.send) return;
+    size_t first = static_cast<size_t>(shape.firstPiece);
+    if (!writeAll(master, data.data(), first)) return;
+    if (first == data.size()) return;
+    waitUntilRead(slave);
+    writeAll(master, data.data() + first, data.size() - first);
+}
+
+int serve(const Config& config, int master, int slave, const sigset_t& waitMask) {
+    unsigned char message[kMaxMessageBytes];
+    int32_t filled = 0;
+    int32_t number = 0;
+    bool complained = false;
+    while (!stopRequested.load()) {
+        pollfd p{master, POLLIN, 0};
+        int r = ppoll(&p, 1, nullptr, &waitMask);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return 1;
+        }
+        ssize_t n = read(master, message + filled, static_cast<size_t>(config.messageBytes - filled));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return 1;
+        filled += static_cast<int32_t>(n);
+        if (filled < config.messageBytes) continue;
+        filled = 0;
+        printf("rx %d\n", number);
+        termios t;
+        bool configured = tcgetattr(slave, &t) == 0 && isRawAt115200(t);
+        if (!configured && !complained) {
+            fprintf(stderr, "echofw: port is not raw at 115200 baud; not answering\n");
+            complained = true;
+        }
+        if (configured && !config.silent) echoMessage(config, master, slave, number, message);
+        ++number;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char* usage() {
+    return "usage: echofw [--link PATH] [--size N] [--stale N] [--silent]\n"
+           "              [--corrupt N[:BYTE]]... [--drop N]... [--split N[:FIRST]]...\n"
+           "Plays the echo firmware on a pseudo-terminal. Prints \"ready <port>\" once the\n"
+           "port (and its link) exist, then \"rx <n>\" per whole message received.\n"
+           "Messages are numbered from 0 in the order received. --corrupt inverts one\n"
+           "byte (default 0) of message N, --drop never returns it, --split returns its\n"
+           "first FIRST (default 20) bytes and the rest once those were read, --silent\n"
+           "returns nothing, --stale leaves N bytes of 0xA5 waiting in the port.\n"
+           "Ends on SIGTERM, SIGINT or SIGHUP and removes the link.\n";
+}
+
+bool parseArgs(std::span<const char* const> args, Config& config, std::span<char> error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const char* opt = args[i];
+        bool flag = strcmp(opt, "--silent") == 0;
+        if (flag) {
+            config.silent = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) return fail(error, "unknown option or missing value", opt);
+        const char* value = args[++i];
+        if (strcmp(opt, "--link") == 0) {
+            if (strlen(value) >= sizeof config.link || value[0] == '\0') return fail(error, "bad link path", value);
+            snprintf(config.link, sizeof config.link, "%s", value);
+        } else if (strcmp(opt, "--size") == 0) {
+            if (!parseNumber(value, 1, kMaxMessageBytes, config.messageBytes)) return fail(error, "bad size", value);
+        } else if (strcmp(opt, "--stale") == 0) {
+            if (!parseNumber(value, 0, kMaxStaleBytes, config.staleBytes)) return fail(error, "bad stale count", value);
+        } else if (strcmp(opt, "--corrupt") == 0) {
+            if (!addFault(config, FaultKind::Corrupt, value, error)) return false;
+        } else if (strcmp(opt, "--drop") == 0) {
+            if (!addFault(config, FaultKind::Drop, value, error)) return false;
+        } else if (strcmp(opt, "--split") == 0) {
+            if (!addFault(config, FaultKind::Split, value, error)) return false;
+        } else {
+            return fail(error, "unknown option", opt);
+        }
+    }
+    return checkFaults(config, error);
+}
+
+EchoShape shapeEcho(const Config& config, int32_t message, std::span<unsigned char> data) {
+    EchoShape shape{true, static_cast<int32_t>(data.size())};
+    for (int32_t i = 0; i < config.faultCount; ++i) {
+        const Fault& f = config.faults[static_cast<size_t>(i)];
+        if (f.message != message) continue;
+        if (f.kind == FaultKind::Drop) shape.send = false;
+        if (f.kind == FaultKind::Corrupt && static_cast<size_t>(f.arg) < data.size())
+            data[static_cast<size_t>(f.arg)] ^= 0xFF;
+        if (f.kind == FaultKind::Split && static_cast<size_t>(f.arg) < data.size()) shape.firstPiece = f.arg;
+    }
+    return shape;
+}
+
+bool isRawAt115200(const termios& settings) {
+    termios raw = settings;
+    cfmakeraw(&raw);
+    const tcflag_t lflags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    const tcflag_t iflags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
+    return (settings.c_lflag & lflags) == 0 && (settings.c_iflag & iflags) == 0 &&
+           (settings.c_oflag & OPOST) == 0 && (settings.c_cflag & (CSIZE | PARENB)) == (raw.c_cflag & (CSIZE | PARENB)) &&
+           settings.c_cc[VMIN] == 1 && settings.c_cc[VTIME] == 0 && cfgetospeed(&settings) == B115200 &&
+           cfgetispeed(&settings) == B115200;
+}
+
+int run(const Config& config) {
+    sigset_t stopSignals;
+    sigset_t waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    // Held back except inside ppoll, so a stop request cannot slip in between the check and the wait.
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char slavePath[128];
+    if (master.fd < 0 || grantpt(master.fd) != 0 || unlockpt(master.fd) != 0 ||
+        ptsname_r(master.fd, slavePath, sizeof slavePath) != 0) {
+        fprintf(stderr, "echofw: no pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    // Our own opening keeps the settings between the program's opens and spares us EIO when it closes.
+    Fd slave(open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (slave.fd < 0 || !initSlave(slave.fd)) {
+        fprintf(stderr, "echofw: cannot set up %s: %s\n", slavePath, strerror(errno));
+        return 1;
+    }
+    if (config.staleBytes > 0) {
+        unsigned char stale[kMaxStaleBytes];
+        memset(stale, kStaleByte, sizeof stale);
+        if (!writeAll(master.fd, stale, static_cast<size_t>(config.staleBytes))) return 1;
+        slaveHasUnread(slave.fd);  // lands them in the port now, before anyone can open it
+    }
+    Link link;
+    if (config.link[0] != '\0') {
+        if (!publish(config.link, slavePath)) return 1;
+        link.path = config.link;
+        link.target = slavePath;
+    }
+    printf("ready %s\n", slavePath);
+    return serve(config, master.fd, slave.fd, waitMask);
+}
+
+}  // namespace echofw

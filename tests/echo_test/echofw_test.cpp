@@ -1,0 +1,203 @@
+// The echo firmware stand-in: its option parsing, how it shapes an echo, and
+// the program itself on a pseudo-terminal.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "core/isolate.h"
+#include "echofw.h"
+#include "launch.h"
+
+namespace {
+
+bool parse(std::vector<const char*> args, echofw::Config& config, std::string& error) {
+    char text[160] = {};
+    bool ok = echofw::parseArgs(args, config, text);
+    error = text;
+    return ok;
+}
+
+std::array<unsigned char, 45> message(unsigned char value) {
+    std::array<unsigned char, 45> m;
+    m.fill(value);
+    return m;
+}
+
+// Reads what arrives within timeoutMs, up to want bytes.
+std::string readFor(int fd, size_t want, int timeoutMs) {
+    std::string got;
+    while (got.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) break;
+        char chunk[256];
+        ssize_t n = read(fd, chunk, std::min(sizeof chunk, want - got.size()));
+        if (n <= 0) break;
+        got.append(chunk, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+int openRaw(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    termios t;
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return -1;
+    cfmakeraw(&t);
+    cfsetospeed(&t, B115200);
+    cfsetispeed(&t, B115200);
+    return tcsetattr(fd, TCSANOW, &t) == 0 ? fd : -1;
+}
+
+}  // namespace
+
+TEST(EchofwOptions, TakesFaultsWithTheirDefaultsAndExplicitArguments) {
+    echofw::Config c;
+    std::string error;
+    ASSERT_TRUE(parse({"--link", "/dev/ttyRPMSG", "--stale", "7", "--corrupt", "33", "--corrupt", "5:44", "--split",
+                       "12", "--split", "3:1", "--drop", "9", "--silent"},
+                      c, error))
+        << error;
+    EXPECT_STREQ(c.link, "/dev/ttyRPMSG");
+    EXPECT_EQ(c.staleBytes, 7);
+    EXPECT_TRUE(c.silent);
+    ASSERT_EQ(c.faultCount, 5);
+    EXPECT_EQ(c.faults[0].message, 33);
+    EXPECT_EQ(c.faults[0].arg, 0);
+    EXPECT_EQ(c.faults[1].arg, 44);
+    EXPECT_EQ(c.faults[2].arg, 20);
+    EXPECT_EQ(c.faults[3].arg, 1);
+    EXPECT_EQ(c.faults[4].kind, echofw::FaultKind::Drop);
+}
+
+TEST(EchofwOptions, RefusesValuesThatDoNotFitOrAreNotNumbers) {
+    const std::vector<std::vector<const char*>> bad = {
+        {"--corrupt", "5:45"}, {"--split", "5:0"},  {"--split", "5:45"},   {"--corrupt", "-1"},
+        {"--drop", "3x"},      {"--stale", "4001"}, {"--size", "0"},       {"--corrupt", "99999999999"},
+        {"--link"},            {"--bogus", "1"},    {"--corrupt", "1:2:3"}, {"--size", "10", "--corrupt", "1:10"},
+    };
+    for (const auto& args : bad) {
+        echofw::Config c;
+        std::string error;
+        EXPECT_FALSE(parse(args, c, error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(EchofwShape, ReturnsOtherMessagesUnchangedAndWhole) {
+    echofw::Config c;
+    std::string error;
+    ASSERT_TRUE(parse({"--corrupt", "4", "--split", "5"}, c, error));
+    auto m = message(3);
+    auto shape = echofw::shapeEcho(c, 3, m);
+    EXPECT_TRUE(shape.send);
+    EXPECT_EQ(shape.firstPiece, 45);
+    EXPECT_EQ(m, message(3));
+}
+
+TEST(EchofwShape, InvertsEachChosenByteDropsAndSplits) {
+    echofw::Config c;
+    std::string error;
+    ASSERT_TRUE(parse({"--corrupt", "4:0", "--corrupt", "4:44", "--drop", "6", "--split", "7:30"}, c, error));
+    auto m = message(4);
+    EXPECT_TRUE(echofw::shapeEcho(c, 4, m).send);
+    auto expected = message(4);
+    expected[0] = 0xFB;
+    expected[44] = 0xFB;
+    EXPECT_EQ(m, expected);
+    auto d = message(6);
+    EXPECT_FALSE(echofw::shapeEcho(c, 6, d).send);
+    auto s = message(7);
+    EXPECT_EQ(echofw::shapeEcho(c, 7, s).firstPiece, 30);
+}
+
+TEST(EchofwSettingsCheck, AcceptsRaw115200AndRefusesAnythingElse) {
+    termios t{};
+    cfmakeraw(&t);
+    cfsetospeed(&t, B115200);
+    cfsetispeed(&t, B115200);
+    EXPECT_TRUE(echofw::isRawAt115200(t));
+    termios slow = t;
+    cfsetospeed(&slow, B9600);
+    cfsetispeed(&slow, B9600);
+    EXPECT_FALSE(echofw::isRawAt115200(slow));
+    termios cooked = t;
+    cooked.c_lflag |= ICANON;
+    EXPECT_FALSE(echofw::isRawAt115200(cooked));
+    termios crnl = t;
+    crnl.c_iflag |= INLCR;
+    EXPECT_FALSE(echofw::isRawAt115200(crnl));
+    termios post = t;
+    post.c_oflag |= OPOST;
+    EXPECT_FALSE(echofw::isRawAt115200(post));
+    termios polling = t;
+    polling.c_cc[VMIN] = 0;
+    EXPECT_FALSE(echofw::isRawAt115200(polling));
+}
+
+TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+        testbed::privateDev();
+        echofw::Process fw;
+        if (!echofw::start(fw, KIT_ECHOFW, {"--stale", "7"}, 10000)) return 2;
+        int fd = openRaw(fw.slave);
+        std::string got = fd >= 0 ? readFor(fd, 64, 500) : "";
+        printf("%s|%d\n", got == std::string(7, '\xA5') ? "stale" : got.c_str(), fd >= 0);
+        return echofw::stop(fw, 5000) == 0 ? 0 : 3;
+    });
+    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "stale|1\n");
+}
+
+TEST(EchofwProgram, EchoesInOrderSplitsAndPublishesAndRemovesItsLink) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+        testbed::privateDev();
+        echofw::Process fw;
+        if (!echofw::start(fw, KIT_ECHOFW, {"--link", "/dev/ttyRPMSG", "--split", "1:10"}, 10000)) return 2;
+        int fd = openRaw("/dev/ttyRPMSG");
+        if (fd < 0) return 4;
+        auto m0 = message(0);
+        auto m1 = message(1);
+        if (write(fd, m0.data(), 45) != 45 || write(fd, m1.data(), 45) != 45) return 5;
+        if (!echofw::waitReceived(fw, 2, 10000)) return 6;
+        char buf[64];
+        // The first piece of message 1 comes alone; the rest only once that was read.
+        ssize_t a = read(fd, buf, sizeof buf);
+        ssize_t b = read(fd, buf, sizeof buf);
+        ssize_t c = read(fd, buf, sizeof buf);
+        printf("%zd %zd %zd %d\n", a, b, c, buf[0]);
+        int stopped = echofw::stop(fw, 5000);
+        printf("link %s\n", access("/dev/ttyRPMSG", F_OK) == 0 ? "left" : "gone");
+        return stopped == 0 ? 0 : 3;
+    });
+    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "45 10 35 1\nlink gone\n");
+}
+
+TEST(EchofwProgram, StaysSilentWhileThePortIsNotRawAt115200) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+        testbed::privateDev();
+        echofw::Process fw;
+        if (!echofw::start(fw, KIT_ECHOFW, {}, 10000)) return 2;
+        int fd = open(fw.slave.c_str(), O_RDWR | O_NOCTTY);
+        termios t;
+        if (fd < 0 || tcgetattr(fd, &t) != 0) return 4;
+        cfmakeraw(&t);  // raw, but left at the default speed
+        if (tcsetattr(fd, TCSANOW, &t) != 0) return 4;
+        auto m = message(0);
+        if (write(fd, m.data(), 45) != 45 || !echofw::waitReceived(fw, 1, 10000)) return 5;
+        printf("%zu\n", readFor(fd, 45, 300).size());
+        return echofw::stop(fw, 5000) == 0 ? 0 : 3;
+    });
+    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "0\n");
+}

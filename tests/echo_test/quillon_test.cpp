@@ -1,0 +1,285 @@
+// Runs the real quillon2 and quillon1 against the echo firmware stand-in on a
+// pseudo-terminal published as /dev/ttyRPMSG inside a private /dev.
+
+#include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/isolate.h"
+#include "launch.h"
+
+namespace {
+
+const std::string kStartup = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
+const std::string kNoDevice = "Starting tests!\r\nerror -1\r\n";
+
+// Exit codes of the isolated child besides the program's own.
+constexpr int kBlocked = 200;    // still waiting after the firmware heard what it waited for
+constexpr int kNeverEnded = 201;  // neither ended nor blocked as expected
+constexpr int kNoFirmware = 202;
+
+constexpr int kRunMs = 20000;
+
+std::string bad(int tc, int step, int index) {
+    char text[96];
+    snprintf(text, sizeof text, "Received bad message.\r\nReceive request (tc-step-loop) %d-%d-%d.\r\n", tc, step,
+             index);
+    return text;
+}
+
+std::string shortRead(int tc, int step, int index) {
+    char text[112];
+    snprintf(text, sizeof text, "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) %d-%d-%d.\r\n",
+             tc, step, index);
+    return text;
+}
+
+// What the test child adds after the program's output: how many messages the firmware heard.
+std::string heard(int count) { return "[firmware heard " + std::to_string(count) + "]\n"; }
+
+// The firmware's number for message k of step s in test case c.
+std::string q2(int tc, int step, int k) { return std::to_string((tc - 1) * 20 + (step - 1) * 10 + k); }
+
+struct Scenario {
+    const char* program;
+    std::vector<std::string> firmware;  // echofw options besides the link
+    int blockAfter = -1;                // expect the program to block once the firmware heard this many
+    std::function<void()> beforeExec = {};
+};
+
+// Inside the isolated child: a private /dev whose /dev/ttyRPMSG is an echofw
+// port, then the program. Returns the program's exit code (or kBlocked) and
+// prints the firmware's message count after the program's output.
+int runScenario(const Scenario& s) {
+    testbed::privateDev();
+    std::vector<std::string> args = s.firmware;
+    args.insert(args.end(), {"--link", "/dev/ttyRPMSG"});
+    echofw::Process fw;
+    if (!echofw::start(fw, KIT_ECHOFW, args, 10000)) return kNoFirmware;
+    pid_t pid = echofw::spawn(s.program, s.beforeExec);
+    int result = kNeverEnded;
+    if (s.blockAfter >= 0) {
+        // Once the firmware heard everything, a short grace shows the program waits instead of ending.
+        if (echofw::waitReceived(fw, s.blockAfter, kRunMs) && echofw::waitExit(pid, 300) == -1) result = kBlocked;
+        kill(pid, SIGKILL);
+        echofw::waitExit(pid, kRunMs);
+    } else {
+        int status = echofw::waitExit(pid, kRunMs);
+        if (status == -1) {
+            kill(pid, SIGKILL);
+            echofw::waitExit(pid, kRunMs);
+        } else if (WIFEXITED(status)) {
+            result = WEXITSTATUS(status);
+        }
+    }
+    echofw::stop(fw, 5000);
+    printf("%s", heard(fw.received).c_str());
+    return result;
+}
+
+testbed::ChildResult run(const Scenario& s) {
+    return testbed::runIsolated(testbed::kMountNs, [&] { return runScenario(s); }, 60000);
+}
+
+// The program alone, in a private /dev prepared by setUp.
+testbed::ChildResult runBare(const char* program, const std::function<void()>& setUp) {
+    return testbed::runIsolated(testbed::kMountNs, [&] {
+        testbed::privateDev();
+        setUp();
+        pid_t pid = echofw::spawn(program);
+        int status = echofw::waitExit(pid, kRunMs);
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : kNeverEnded;
+    });
+}
+
+#define SKIP_WITHOUT_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
+
+// Makes every write to the port fail, the way a device that refuses data would.
+void refuseWritesToPort() {
+#if defined(__aarch64__)
+    constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#elif defined(__x86_64__)
+    constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#else
+#error "add this machine's audit architecture"
+#endif
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // low half: little-endian
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 3, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
+        _exit(kNeverEnded);
+}
+
+}  // namespace
+
+TEST(Quillon2WithGoodFirmware, PrintsOnlyTheStartupLinesRunsBothTestCasesAndExitsZero) {
+    auto r = run({KIT_QUILLON2, {}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kStartup + heard(40));
+}
+
+TEST(Quillon2WithGoodFirmware, IgnoresStaleBytesWaitingInThePortAtOpen) {
+    auto r = run({KIT_QUILLON2, {"--stale", "7"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kStartup + heard(40));
+}
+
+TEST(Quillon2WithGoodFirmware, IgnoresAStaleWholeMessageLeftFromAnInterruptedRun) {
+    auto r = run({KIT_QUILLON2, {"--stale", "45"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kStartup + heard(40));
+}
+
+TEST(Quillon2WithoutDevice, PrintsTheOpenErrorAndExits255) {
+    auto r = runBare(KIT_QUILLON2, [] {});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kNoDevice);
+}
+
+TEST(Quillon2WithoutDevice, ReportsTheDescriptorWhenThePortIsNoTerminal) {
+    auto r = runBare(KIT_QUILLON2, [] {
+        if (symlink("/dev/null", "/dev/ttyRPMSG") != 0) _exit(kNoFirmware);
+    });
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Starting tests!\r\nopen: 3\r\nerror 3\r\n");
+}
+
+TEST(Quillon2BadEcho, NamesTestCaseStepAndIndexOfTheFirstDifferingMessage) {
+    auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 2, 3)}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(2, 2, 3) + heard(40));
+}
+
+TEST(Quillon2BadEcho, InTestCaseOneStopsBeforeTestCaseTwoSendsAnything) {
+    auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 1, 0)}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(1, 1, 0) + heard(20));
+}
+
+TEST(Quillon2BadEcho, ComparesTheLastByteOfEachMessage) {
+    auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 2, 9) + ":44"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(1, 2, 9) + heard(20));
+}
+
+TEST(Quillon2BadEcho, GivesTheSameTextWhenSeveralBytesDiffer) {
+    auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(2, 1, 5) + heard(40));
+}
+
+TEST(Quillon2BadEcho, TreatsADroppedEchoAsTheNextMessageArrivingInItsPlace) {
+    auto r = run({KIT_QUILLON2, {"--drop", q2(1, 2, 4)}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(1, 2, 4) + heard(20));
+}
+
+TEST(Quillon2ShortRead, IsAReceiveFailureAtThatIndexEvenThoughTheRestFollows) {
+    auto r = run({KIT_QUILLON2, {"--split", q2(1, 2, 2)}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + shortRead(1, 2, 2) + heard(20));
+}
+
+TEST(Quillon2ShortRead, InTestCaseTwoNamesTestCaseTwo) {
+    auto r = run({KIT_QUILLON2, {"--split", q2(2, 1, 0) + ":44"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + shortRead(2, 1, 0) + heard(40));
+}
+
+TEST(Quillon2SilentFirmware, WaitsInTheFirstReadWithoutPrintingAnything) {
+    Scenario s{KIT_QUILLON2, {"--silent"}};
+    s.blockAfter = 20;
+    auto r = run(s);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kBlocked);
+    EXPECT_EQ(r.out, kStartup + heard(20));
+}
+
+TEST(Quillon2SilentFirmware, WaitsForTheLastEchoOfATestCaseWhenItIsDropped) {
+    Scenario s{KIT_QUILLON2, {"--drop", q2(1, 2, 9)}};
+    s.blockAfter = 20;
+    auto r = run(s);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kBlocked);
+    EXPECT_EQ(r.out, kStartup + heard(20));
+}
+
+TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing) {
+    Scenario s{KIT_QUILLON2, {}};
+    s.beforeExec = refuseWritesToPort;
+    auto r = run(s);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + "Sending message was unsuccessful.\r\nSend request (tc-step-loop) 1-1-0.\r\n" +
+                         heard(0));
+}
+
+TEST(Quillon1WithGoodFirmware, PrintsOnlyTheStartupLinesAfterTwelveMessagesAndExitsZero) {
+    auto r = run({KIT_QUILLON1, {"--stale", "30"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kStartup + heard(12));
+}
+
+TEST(Quillon1WithoutDevice, PrintsTheOpenErrorAndExits255) {
+    auto r = runBare(KIT_QUILLON1, [] {});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kNoDevice);
+}
+
+TEST(Quillon1BadEcho, NamesTheLastMessageOfItsOnlyStep) {
+    auto r = run({KIT_QUILLON1, {"--corrupt", "11:20"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + bad(1, 1, 11) + heard(12));
+}
+
+TEST(Quillon1ShortRead, IsAReceiveFailureAtThatIndex) {
+    auto r = run({KIT_QUILLON1, {"--split", "5:1"}});
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, kStartup + shortRead(1, 1, 5) + heard(12));
+}
+
+TEST(Quillon1SilentFirmware, WaitsAfterSendingTwelveMessages) {
+    Scenario s{KIT_QUILLON1, {"--silent"}};
+    s.blockAfter = 12;
+    auto r = run(s);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kBlocked);
+    EXPECT_EQ(r.out, kStartup + heard(12));
+}
