@@ -1,0 +1,131 @@
+// Control tool of the simulated GPIO chip: creates the chip, wires it, sets
+// input levels and read faults, and shows the lines, from outside the
+// programs that use it. Usage in README.md.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim_chip.h"
+
+namespace {
+
+constexpr int kMaxWords = 8;
+
+bool parseNumber(const char* text, uint32_t& value) {
+    if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || n > UINT32_MAX) return false;
+    value = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool parseLevel(const char* text, int& level) {
+    uint32_t n = 0;
+    if (!parseNumber(text, n) || n > 1) return false;
+    level = static_cast<int>(n);
+    return true;
+}
+
+void showLine(const SimSession& session, uint32_t offset) {
+    char consumer[kSimNameSize] = {};
+    bool held = simIsHeld(session, offset, &consumer);
+    int from = simWiredFrom(session, offset);
+    printf("%u %s %d %s%s", offset, simDirection(session, offset) == kSimOutput ? "output" : "input",
+           simLevel(session, offset), held ? "held:" : "free", held ? consumer : "");
+    if (from >= 0) printf(" from %d", from);
+    if (simFailsReads(session, offset)) printf(" failing");
+    printf("\n");
+}
+
+// Runs one command of words[0..count); returns the number of words used, 0 on error.
+int runCommand(SimSession& session, const char* const* words, int count) {
+    const char* cmd = words[0];
+    uint32_t a = 0, b = 0;
+    int level = 0;
+    auto arg = [&](int i) { return i < count ? words[i] : nullptr; };
+    if (strcmp(cmd, "wire") == 0 && parseNumber(arg(1), a) && parseNumber(arg(2), b))
+        return simWire(session, a, b) ? 3 : 0;
+    if (strcmp(cmd, "unwire") == 0 && parseNumber(arg(1), a)) return simUnwire(session, a) ? 2 : 0;
+    if (strcmp(cmd, "set") == 0 && parseNumber(arg(1), a) && parseLevel(arg(2), level))
+        return simSetExternal(session, a, level) ? 3 : 0;
+    if (strcmp(cmd, "fail") == 0 && parseNumber(arg(1), a) && parseLevel(arg(2), level))
+        return simSetFailReads(session, a, level != 0) ? 3 : 0;
+    if (strcmp(cmd, "get") == 0 && parseNumber(arg(1), a) && a < session.chip->numLines) {
+        printf("%d\n", simLevel(session, a));
+        return 2;
+    }
+    if (strcmp(cmd, "show") == 0) {
+        for (uint32_t i = 0; i < session.chip->numLines; ++i) showLine(session, i);
+        return 1;
+    }
+    fprintf(stderr, "gpiosim_ctl: bad command at \"%s\"\n", cmd);
+    return 0;
+}
+
+int runWords(SimSession& session, const char* const* words, int count) {
+    for (int i = 0; i < count;) {
+        int used = runCommand(session, words + i, count - i);
+        if (used == 0) return 1;
+        i += used;
+    }
+    return 0;
+}
+
+// One command per line; '#' starts a comment.
+int runFile(SimSession& session, const char* path) {
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) {
+        fprintf(stderr, "gpiosim_ctl: %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    char text[256];
+    int result = 0;
+    while (result == 0 && fgets(text, sizeof text, file) != nullptr) {
+        char* hash = strchr(text, '#');
+        if (hash != nullptr) *hash = '\0';
+        const char* words[kMaxWords];
+        int count = 0;
+        for (char* save = nullptr, *w = strtok_r(text, " \t\r\n", &save); w != nullptr && count < kMaxWords;
+             w = strtok_r(nullptr, " \t\r\n", &save))
+            words[count++] = w;
+        if (count > 0) result = runWords(session, words, count);
+    }
+    fclose(file);
+    return result;
+}
+
+int create(const char* state, int argc, char** argv) {
+    const char* path = argc > 3 ? argv[3] : "/dev/gpiochip0";
+    uint32_t lines = 16;
+    if (argc > 4 && !parseNumber(argv[4], lines)) lines = 0;
+    if (simCreate(state, path, lines)) return 0;
+    fprintf(stderr, "gpiosim_ctl: cannot create %s: %s\n", state, strerror(errno));
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr,
+                "usage: gpiosim_ctl STATE create [PATH [LINES]]\n"
+                "       gpiosim_ctl STATE load FILE\n"
+                "       gpiosim_ctl STATE COMMAND... (wire OUT IN, unwire IN, set IN 0|1,\n"
+                "                                      fail IN 0|1, get OFFSET, show)\n");
+        return 2;
+    }
+    if (strcmp(argv[2], "create") == 0) return create(argv[1], argc, argv);
+    SimSession session;
+    if (!simAttach(argv[1], session)) {
+        fprintf(stderr, "gpiosim_ctl: cannot use %s: %s\n", argv[1], strerror(errno));
+        return 1;
+    }
+    int result = strcmp(argv[2], "load") == 0 && argc == 4 ? runFile(session, argv[3])
+                                                           : runWords(session, argv + 2, argc - 2);
+    simDetach(session);
+    return result;
+}
