@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "core/isolate.h"
+#include "expect.h"
+#include "tests/can.h"
+
+using testbed::must;
+
+namespace {
+
+#define SKIP_IF_NO_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs a mount namespace: " << (r).out
+
+const std::string kStateCheck = "cat /sys/class/net/%/operstate | grep up > /dev/null";
+const std::string kRemove = "rm -f canfile";
+const std::string kCapture = "candump % -n 1 > canfile &";
+const std::string kGenerate = "cangen % -D 11223344AABBCCDD -L 8 -n 1";
+const std::string kCompare = "cat canfile | grep \"11 22 33 44 AA BB CC DD\" > /dev/null";
+
+std::string with(const std::string& line, const std::string& iface) {
+    std::string out = line;
+    return out.replace(out.find('%'), 1, iface);
+}
+
+std::string calling(const std::string& command) { return expect::info("systemCall", "Calling [" + command + "]\n"); }
+
+std::string failed(const std::string& command) {
+    return expect::error("systemCall", "System call [" + command + "] failed\n");
+}
+
+// The CAN stand-ins first in PATH, the simulated bus, the argument log and a
+// working directory for the scratch file.
+struct Bus {
+    testbed::TempDir bin;
+    testbed::TempDir state;
+    testbed::TempDir work;
+    std::string log = bin.path + "/tools.log";
+
+    // Inside the child: the stand-ins become the tools the shell finds.
+    void install() const {
+        for (const char* tool : {"cansend", "candump", "cangen"})
+            must("ln -s %s/%s %s/%s", KIT_TOOLS_DIR, tool, bin.path.c_str(), tool);
+        testbed::prependPath(bin.path);
+        setenv("KIT_TOOL_LOG", log.c_str(), 1);
+        setenv("KIT_CAN_DIR", state.path.c_str(), 1);
+        if (chdir(work.path.c_str()) != 0) _exit(99);
+    }
+    // An interface on the bus; state files are README.md's (peer, echo, drop, data...).
+    void iface(const char* name) const { must("mkdir -p %s/%s", state.path.c_str(), name); }
+    void set(const char* name, const char* file, const char* text) const {
+        testbed::writeFixture(state.path + "/" + name + "/" + file, text);
+    }
+    // can0 and can1 wired to each other, both links up in sysfs.
+    void wiredPair(const char* receiverState = "up\n", const char* senderState = "up\n") const {
+        iface("can0");
+        iface("can1");
+        set("can0", "peer", "can1\n");
+        set("can1", "peer", "can0\n");
+        testbed::makeFixtureDir("/sys/class/net/can0");
+        testbed::makeFixtureDir("/sys/class/net/can1");
+        testbed::writeFixture("/sys/class/net/can0/operstate", receiverState);
+        testbed::writeFixture("/sys/class/net/can1/operstate", senderState);
+    }
+    std::string calls() const { return testbed::readFile(log); }
+    std::string scratch() const { return work.path + "/canfile"; }
+    bool scratchExists() const { return access(scratch().c_str(), F_OK) == 0; }
+};
+
+// Inside the child: waits (bounded) until no capture listens on can0, so a
+// background capture is known to have ended by itself; stops it otherwise.
+bool captureEnded(const Bus& bus) {
+    std::string dir = bus.state.path + "/can0/listen";
+    for (int i = 0; i < 500; ++i) {
+        std::string cmd = "[ -z \"$(ls " + dir + " 2>/dev/null)\" ]";
+        if (system(cmd.c_str()) == 0) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Inside the child: stops a capture that is still waiting for a frame.
+bool stopWaitingCapture(const Bus& bus) {
+    std::string dir = bus.state.path + "/can0/listen";
+    std::string cmd = "pids=$(ls " + dir + " 2>/dev/null); [ -n \"$pids\" ] && kill $pids";
+    bool wasRunning = system(cmd.c_str()) == 0;
+    return wasRunning && captureEnded(bus);
+}
+
+std::string loopLog(const std::string& rx, const std::string& tx, size_t steps) {
+    const std::string all[] = {calling(with(kStateCheck, rx)), calling(with(kStateCheck, tx)), calling(kRemove),
+                               calling(with(kCapture, rx)),    calling(with(kGenerate, tx)), calling(kCompare),
+                               calling(kRemove)};
+    std::string out;
+    for (size_t i = 0; i < steps; ++i) out += all[i];
+    return out;
+}
+
+const std::string kLoopTools = "candump can0 -n 1\ncangen can1 -D 11223344AABBCCDD -L 8 -n 1\n";
+
+}  // namespace
+
+TEST(CanSingle, FrameAnsweredOnTheBusPasses) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.iface("can0");
+        bus.set("can0", "echo", "");
+        return testCan("can0") ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, calling("cansend can0 123#123456") +
+                         calling("candump can0 -T 1500 | grep \"12 34 56\" > /dev/null"));
+    EXPECT_EQ(bus.calls(), "cansend can0 123#123456\ncandump can0 -T 1500\n");
+}
+
+TEST(CanSingle, FailingSendListensForNothing) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();  // no can0 on the bus
+        return testCan("can0") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + failed("cansend can0 123#123456"));
+    EXPECT_EQ(bus.calls(), "cansend can0 123#123456\n");
+}
+
+TEST(CanSingle, SilentBusFailsOnceTheListenerGivesUp) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.iface("can0");  // nobody answers; the sent frame was gone before listening began
+        auto start = std::chrono::steady_clock::now();
+        bool ok = testCan("can0");
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return !ok && ms.count() >= 1500 ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string listen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
+    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + calling(listen) + failed(listen));
+}
+
+TEST(CanSingle, AnswerWithOtherBytesFails) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.iface("can0");
+        bus.set("can0", "echo", "");
+        bus.set("can0", "data", "123457");
+        return testCan("can0") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string listen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
+    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + calling(listen) + failed(listen));
+}
+
+TEST(CanSingle, NameThatWouldChangeTheShellCommandIsRefused) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        return testCan("can0 123#00; cansend can0") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::error("systemCall", "Unsafe name refused [can0 123#00; cansend can0]\n"));
+    EXPECT_EQ(bus.calls(), "");
+}
+
+TEST(CanLoop, WiredPairPassesRemovesTheCaptureAndTheCaptureEndsByItself) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair();
+        bool ok = testCanLoop("can0", "can1");
+        return ok && captureEnded(bus) && !bus.scratchExists() ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 7));
+    EXPECT_EQ(bus.calls(), kLoopTools);
+}
+
+TEST(CanLoop, ReceiverNotUpFailsBeforeTheScratchFileIsTouched) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair("down\n", "up\n");
+        testbed::writeFixture(bus.scratch(), "earlier\n");
+        return testCanLoop("can0", "can1") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 1) + failed(with(kStateCheck, "can0")));
+    EXPECT_EQ(bus.calls(), "");
+    EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
+}
+
+TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair("up\n", "lowerlayerdown\n");
+        testbed::writeFixture(bus.scratch(), "earlier\n");
+        bool down = testCanLoop("can0", "can1");
+        bool missing = testCanLoop("can0", "can2");
+        return !down && !missing ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 2) + failed(with(kStateCheck, "can1")) + loopLog("can0", "can2", 2) +
+                         failed(with(kStateCheck, "can2")));
+    EXPECT_EQ(bus.calls(), "");
+    EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
+}
+
+TEST(CanLoop, LostFrameLeavesTheEmptyCaptureAndTheCaptureStillWaiting) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair();
+        bus.set("can1", "drop", "");
+        // A capture of an earlier run holding the payload must not count.
+        testbed::writeFixture(bus.scratch(), "  can0  123   [8]  11 22 33 44 AA BB CC DD\n");
+        bool ok = testCanLoop("can0", "can1");
+        return !ok && stopWaitingCapture(bus) ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 6) + failed(kCompare));
+    EXPECT_EQ(bus.calls(), kLoopTools);
+    EXPECT_TRUE(bus.scratchExists());
+    EXPECT_EQ(testbed::readFile(bus.scratch()), "");
+}
+
+TEST(CanLoop, WrongPayloadLeavesTheCaptureBehindForTheOperator) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair();
+        bus.set("can1", "data", "11223344AABBCCDE");
+        return testCanLoop("can0", "can1") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 6) + failed(kCompare));
+    EXPECT_EQ(bus.calls(), kLoopTools);
+    std::string capture = testbed::readFile(bus.scratch());
+    EXPECT_TRUE(std::regex_match(capture, std::regex("  can0  [0-7][0-9A-F]{2}   \\[8\\]  11 22 33 44 AA BB CC DE\n")))
+        << capture;
+}
+
+TEST(CanLoop, FailingGeneratorLeavesTheCaptureBehind) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair();
+        bus.set("can1", "send-fails", "");
+        bool ok = testCanLoop("can0", "can1");
+        return !ok && stopWaitingCapture(bus) ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 5) + failed(with(kGenerate, "can1")));
+    EXPECT_EQ(bus.calls(), kLoopTools);
+    EXPECT_TRUE(bus.scratchExists());
+}
+
+TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
+    Bus bus;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        bus.wiredPair();
+        // Once the frame is captured, the scratch file becomes a mount point,
+        // which rm cannot remove; the generator's 200 ms gap leaves time for it.
+        must("cd %s && (for i in $(seq 1000); do [ -s canfile ] && exec mount --bind canfile canfile; "
+             "sleep 0.005; done) > /dev/null 2>&1 &",
+             bus.work.path.c_str());
+        bool ok = testCanLoop("can0", "can1");
+        bool kept = bus.scratchExists();
+        must("umount %s", bus.scratch().c_str());
+        return !ok && kept ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 7) + failed(kRemove));
+    EXPECT_EQ(bus.calls(), kLoopTools);
+}
+
+TEST(CanLoop, OverlongNameIsRefusedBeforeAnyCommand) {
+    Bus bus;
+    std::string name(100, 'c');
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        bus.install();
+        return testCanLoop(name.c_str(), "can1") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    std::string truncated = with(kStateCheck, name).substr(0, 127);
+    EXPECT_EQ(r.out, expect::error("systemCall", "Command too long [" + truncated + "]\n"));
+    EXPECT_EQ(bus.calls(), "");
+}

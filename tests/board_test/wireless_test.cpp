@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "core/isolate.h"
+#include "expect.h"
+#include "tests/wireless.h"
+
+using testbed::must;
+
+namespace {
+
+#define SKIP_IF_NO_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs mount and network namespaces: " << (r).out
+
+// The radio stand-ins first in PATH, their state directory and argument log.
+struct Radio {
+    testbed::TempDir bin;
+    testbed::TempDir state;
+    std::string log = bin.path + "/tools.log";
+
+    // Inside the child: makes the stand-ins the tools the shell finds.
+    void install() const {
+        for (const char* tool : {"iw", "hcitool", "bluetoothctl"})
+            must("ln -s %s/%s %s/%s", KIT_TOOLS_DIR, tool, bin.path.c_str(), tool);
+        testbed::prependPath(bin.path);
+        setenv("KIT_TOOL_LOG", log.c_str(), 1);
+        setenv("KIT_RADIO_DIR", state.path.c_str(), 1);
+    }
+    std::string file(const std::string& name) const { return state.path + "/" + name; }
+    std::string calls() const { return testbed::readFile(log); }
+};
+
+std::string scanning(const std::string& iface) {
+    return expect::info("testWlan", "Searching SSID [zelmo4] on [" + iface + "] interface\n");
+}
+
+std::string ssidNotFound(const std::string& iface) {
+    return expect::error("testWlan", "SSID [zelmo4] on [" + iface + "] interface not found\n");
+}
+
+const std::string kSearching = expect::info("testBluetooth", "Searching [hci0] device\n");
+
+}  // namespace
+
+TEST(WlanPresence, NameInTheAddressListingPassesWithoutRunningAnyRadioTool) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [&] {
+        radio.install();
+        must("ip tuntap add wlan0 mode tap");
+        return isWlan("wlan0") ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan0] presence\n"));
+    EXPECT_EQ(radio.calls(), "");
+}
+
+TEST(WlanPresence, NameInsideALongerInterfaceNameCountsAsPresent) {
+    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
+        must("ip link add xwlan1x type veth peer name peer0");
+        return isWlan("wlan1") ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan1] presence\n"));
+}
+
+TEST(WlanPresence, AbsentNameFailsWithoutAnErrorEntry) {
+    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
+        must("ip link add eth0 type veth peer name eth1");
+        return isWlan("wlan0") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan0] presence\n"));
+}
+
+TEST(WlanPresence, NameThatWouldChangeTheShellCommandIsRefused) {
+    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
+        return isWlan("lo; true") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [lo; true] presence\n") +
+                         expect::error("isWlan", "Unsafe name refused [lo; true]\n"));
+}
+
+TEST(WlanScan, SsidInRangePassesAfterOneScan) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        must("mkdir -p %s && printf 'office\\nzelmo4\\n' > %s/ssids", radio.file("wlan/wlan0").c_str(),
+             radio.file("wlan/wlan0").c_str());
+        return testWlan("wlan0") ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, scanning("wlan0"));
+    EXPECT_EQ(radio.calls(), "iw dev wlan0 scan\n");
+}
+
+TEST(WlanScan, SsidOutOfRangeFailsWithTheNotFoundError) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        must("mkdir -p %s && printf 'office\\nzelmo\\n' > %s/ssids", radio.file("wlan/wlan0").c_str(),
+             radio.file("wlan/wlan0").c_str());
+        return testWlan("wlan0") ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, scanning("wlan0") + ssidNotFound("wlan0"));
+    EXPECT_EQ(radio.calls(), "iw dev wlan0 scan\n");
+}
+
+TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        must("mkdir -p %s && touch %s/scan-fails", radio.file("wlan/wlan0").c_str(),
+             radio.file("wlan/wlan0").c_str());
+        bool busy = testWlan("wlan0");
+        bool missing = testWlan("wlan1");
+        return !busy && !missing ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, scanning("wlan0") + ssidNotFound("wlan0") + scanning("wlan1") + ssidNotFound("wlan1"));
+    EXPECT_EQ(radio.calls(), "iw dev wlan0 scan\niw dev wlan1 scan\n");
+}
+
+TEST(WlanScan, OverlongNameIsRefusedBeforeScanning) {
+    Radio radio;
+    std::string name(120, 'w');
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        return testWlan(name.c_str()) ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    std::string truncated = ("iw dev " + name + " scan | grep zelmo4 > /dev/null").substr(0, 127);
+    EXPECT_EQ(r.out, scanning(name) + expect::error("testWlan", "Command too long [" + truncated + "]\n"));
+    EXPECT_EQ(radio.calls(), "");
+}
+
+TEST(Bluetooth, ListedControllerBecomesDiscoverableAndPairable) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        return testBluetooth() ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kSearching);
+    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
+    EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
+    EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), "on\n");
+}
+
+TEST(Bluetooth, MissingControllerFailsWithoutRunningBluetoothctl) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        // Another controller is listed; only hci0 counts.
+        must("mkdir -p %s && echo 'hci1 00:1A:7D:DA:71:15' > %s", radio.file("bt").c_str(),
+             radio.file("bt/controllers").c_str());
+        return testBluetooth() ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth", "Bluetooth [hci0] device not found\n"));
+    EXPECT_EQ(radio.calls(), "hcitool dev\n");
+}
+
+TEST(Bluetooth, FailedDiscoverableStepNeverRunsThePairableStep) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        must("mkdir -p %s && touch %s", radio.file("bt").c_str(), radio.file("bt/discoverable-fails").c_str());
+        return testBluetooth() ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth",
+                                                "System call [bluetoothctl -- discoverable on] error\n"));
+    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\n");
+    EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), "");
+}
+
+TEST(Bluetooth, FailedPairableStepLeavesTheControllerDiscoverable) {
+    Radio radio;
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        must("mkdir -p %s && touch %s", radio.file("bt").c_str(), radio.file("bt/pairable-fails").c_str());
+        return testBluetooth() ? 1 : 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out,
+              kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- pairable on] error\n"));
+    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
+    EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
+}
