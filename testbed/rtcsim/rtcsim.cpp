@@ -1,0 +1,168 @@
+#include "rtcsim.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace testbed {
+namespace {
+
+constexpr long kLookMs = 20;
+constexpr long kFirstStepMs = 500;
+constexpr long kStepMs = 1000;
+constexpr long kIrqDelayMs = 1000;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStop(int) { stopRequested = 1; }
+
+long long nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleepMs(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000};
+    nanosleep(&ts, nullptr);
+}
+
+// Replaces path as a whole, so a reader sees the old text or the new one, never a part.
+bool replaceFile(const std::string& path, const std::string& text) {
+    std::string temp = path + ".rtcsim";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (f == nullptr) return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    return ok && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+std::string readText(const std::string& path) {
+    std::string text;
+    FILE* f = fopen(path.c_str(), "r");
+    if (f == nullptr) return text;
+    char chunk[256];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    fclose(f);
+    return text;
+}
+
+// What identifies one version of a file: a write changes its time or size.
+struct Version {
+    bool exists = false;
+    ino_t inode = 0;
+    timespec modified{};
+    off_t size = 0;
+    bool operator==(const Version& o) const {
+        return exists == o.exists && inode == o.inode && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec && size == o.size;
+    }
+};
+
+Version versionOf(const std::string& path) {
+    Version v;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return v;
+    v.exists = true;
+    v.inode = st.st_ino;
+    v.modified = st.st_mtim;
+    v.size = st.st_size;
+    return v;
+}
+
+}  // namespace
+
+std::string rtcTimeText(long secondsOfDay) {
+    long s = ((secondsOfDay % 86400) + 86400) % 86400;
+    char text[16];
+    snprintf(text, sizeof text, "%02ld:%02ld:%02ld\n", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+std::string bumpIrqText(const std::string& text, int step) {
+    size_t p = 0;
+    while (p < text.size() && isspace(static_cast<unsigned char>(text[p]))) ++p;
+    size_t digits = p;
+    if (digits < text.size() && (text[digits] == '-' || text[digits] == '+')) ++digits;
+    size_t end = digits;
+    while (end < text.size() && isdigit(static_cast<unsigned char>(text[end])) && end - digits < 9) ++end;
+    if (end == digits) return std::to_string(step) + "\n";
+    long value = strtol(text.substr(p, end - p).c_str(), nullptr, 10);
+    return std::to_string(value + step) + text.substr(end);
+}
+
+int runRtcSim(const RtcSimOptions& options) {
+    struct sigaction sa {};
+    sa.sa_handler = onStop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    const std::string timePath = options.dir + "/time";
+    const std::string alarmPath = options.dir + "/wakealarm";
+    long seconds = options.startSeconds;
+    if (!replaceFile(timePath, rtcTimeText(seconds))) {
+        fprintf(stderr, "rtcsim: cannot write %s\n", timePath.c_str());
+        return 1;
+    }
+    if (versionOf(alarmPath).exists == false) replaceFile(alarmPath, "");
+
+    const long long start = nowMs();
+    long long nextStep = start + kFirstStepMs;
+    long long irqDue = -1;
+    Version alarmSeen = versionOf(alarmPath);
+    while (!stopRequested && nowMs() - start < options.limitMs) {
+        long long now = nowMs();
+        if (!options.frozen && now >= nextStep) {
+            replaceFile(timePath, rtcTimeText(++seconds));
+            nextStep += kStepMs;
+        }
+        Version alarm = versionOf(alarmPath);
+        if (!(alarm == alarmSeen)) {
+            alarmSeen = alarm;
+            if (options.raiseIrq && !options.irqFile.empty() && irqDue < 0) irqDue = now + kIrqDelayMs;
+        }
+        if (irqDue >= 0 && now >= irqDue) {
+            replaceFile(options.irqFile, bumpIrqText(readText(options.irqFile), options.irqStep));
+            irqDue = -1;
+        }
+        sleepMs(kLookMs);
+    }
+    return 0;
+}
+
+pid_t spawnRtcSim(const RtcSimOptions& options) {
+    std::string timePath = options.dir + "/time";
+    unlink(timePath.c_str());
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) _exit(runRtcSim(options));
+    if (pid < 0) return -1;
+    for (int i = 0; i < 500; ++i) {
+        if (access(timePath.c_str(), F_OK) == 0) return pid;
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+        sleepMs(10);
+    }
+    stopRtcSim(pid);
+    return -1;
+}
+
+void stopRtcSim(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+        sleepMs(10);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace testbed

@@ -1,0 +1,342 @@
+// RTC test against fixture attributes in a private mount namespace, driven by
+// the simulated clock.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/isolate.h"
+#include "rtcsim/rtcsim.h"
+#include "tests/rtc.h"
+
+namespace {
+
+constexpr int kFailed = 0;
+constexpr int kPassed = 1;
+constexpr int kNoClock = 2;
+constexpr int32_t kIrq = 61000;  // far above any real interrupt number
+
+const std::string kReset = "\033[0m";
+const std::string kIrqDir = "/sys/kernel/irq/" + std::to_string(kIrq);
+
+std::string info(const std::string& text) { return "\033[0mLOG: testRtc " + text; }
+std::string err(const std::string& text) { return "\033[31mERR: testRtc " + text + kReset; }
+std::string opening(const std::string& device, const std::string& name, int alarm) {
+    return info("Testing [" + device + "] [" + name + "] RTC with alarm [" + std::to_string(alarm) + "] irq [" +
+               std::to_string(kIrq) + "]\n");
+}
+std::string times(const std::string& t1, const std::string& t2) {
+    return info("RTC time 1 [" + t1 + "]\n") + info("RTC time 2 [" + t2 + "]\n");
+}
+std::string irqs(int c1, int c2) {
+    return info("CPU IRQ 1 [" + std::to_string(c1) + "]\n") + info("CPU IRQ 2 [" + std::to_string(c2) + "]\n");
+}
+
+// One RTC as the fixture sets it up inside the child.
+struct Rtc {
+    std::string device = "rtc7";
+    std::string name = "snvs_rtc\n";
+    bool clock = true;       // the simulated clock runs the time attribute
+    std::string time;        // fixed time text when the clock does not run
+    bool frozen = false;
+    bool raiseIrq = true;
+    int irqStep = 1;
+    std::string irqText = "5,0,0,0\n";  // empty: no interrupt count file
+    std::string fakeSleep;   // body of a "sleep" put first in PATH; empty: the real one
+};
+
+// Sets the RTC up in a private mount namespace, runs testRtc there and gives
+// its output; exit code kPassed or kFailed.
+testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        std::string dir = "/sys/class/rtc/" + rtc.device;
+        testbed::makeFixtureDir(dir.c_str());
+        testbed::writeFixture(dir + "/name", rtc.name);
+        if (!rtc.irqText.empty()) {
+            testbed::makeFixtureDir(kIrqDir.c_str());
+            testbed::writeFixture(kIrqDir + "/per_cpu_count", rtc.irqText);
+        }
+        testbed::TempDir bin;
+        if (!rtc.fakeSleep.empty()) {
+            std::string sleep = bin.path + "/sleep";
+            testbed::writeFixture(sleep, "#!/bin/sh\n" + rtc.fakeSleep);
+            chmod(sleep.c_str(), 0755);
+            testbed::prependPath(bin.path);
+        }
+        pid_t sim = -1;
+        if (rtc.clock) {
+            testbed::RtcSimOptions options;
+            options.dir = dir;
+            options.irqFile = rtc.irqText.empty() ? "" : kIrqDir + "/per_cpu_count";
+            options.frozen = rtc.frozen;
+            options.raiseIrq = rtc.raiseIrq;
+            options.irqStep = rtc.irqStep;
+            options.limitMs = 30000;
+            sim = testbed::spawnRtcSim(options);
+            if (sim < 0) return kNoClock;
+        } else {
+            testbed::writeFixture(dir + "/time", rtc.time);
+        }
+        bool ok = testRtc(rtc.device.c_str(), expected, alarm, kIrq);
+        testbed::stopRtcSim(sim);
+        return ok ? kPassed : kFailed;
+    });
+    if (r.skipped) return r;
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_NE(r.exitCode, kNoClock) << "the simulated clock did not start";
+    return r;
+}
+
+#define SKIP_WITHOUT_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs a private mount namespace: " << (r).out
+
+}  // namespace
+
+TEST(RtcTime, RunningClockWithMatchingNamePassesWithoutLookingAtTheAlarm) {
+    Rtc rtc;
+    rtc.irqText = "";  // reading it would fail the test
+    auto r = runRtc(rtc, "snvs", false);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + times("12:00:00", "12:00:02"));
+}
+
+TEST(RtcTime, FrozenClockFailsShowingTimeOne) {
+    Rtc rtc;
+    rtc.frozen = true;
+    auto r = runRtc(rtc, "snvs_rtc", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs_rtc", 1) + times("12:00:00", "12:00:00") +
+                         err("RTC time increment failed [12:00:00]\n"));
+}
+
+TEST(RtcTime, TimeHoldingOnlyANewlineComparesEqualAndFails) {
+    Rtc rtc;
+    rtc.clock = false;
+    rtc.time = "\n";
+    auto r = runRtc(rtc, "", false);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "", 0) + times("", "") + err("RTC time increment failed []\n"));
+}
+
+TEST(RtcTime, SleepThatFailsIsReportedAsALine) {
+    Rtc rtc;
+    rtc.clock = false;
+    rtc.time = "10:00:00\n";
+    rtc.fakeSleep = "exit 1\n";
+    auto r = runRtc(rtc, "snvs", false);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + info("RTC time 1 [10:00:00]\n") +
+                         err("System call [sleep] error\n"));
+}
+
+TEST(RtcTime, MissingTimeAttributeFailsWithTheReadersError) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+        testbed::makeFixtureDir("/sys/class/rtc/rtc8");
+        testbed::writeFixture("/sys/class/rtc/rtc8/name", "snvs\n");
+        return testRtc("rtc8", "snvs", false, kIrq) ? kPassed : kFailed;
+    });
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc8", "snvs", 0) +
+                         "\033[31mERR: openAndRead Failed to open [/sys/class/rtc/rtc8/time] file\n" + kReset);
+}
+
+TEST(RtcName, PrefixOfTheAttributePassesAndTheEmptyNameAlwaysDoes) {
+    Rtc rtc;
+    rtc.clock = false;
+    rtc.time = "10:00:00\n";
+    for (const char* expected : {"snvs_rtc", "s", ""}) {
+        auto r = runRtc(rtc, expected, false);
+        SKIP_WITHOUT_NAMESPACES(r);
+        EXPECT_EQ(r.out, opening("rtc7", expected, 0) + times("10:00:00", "10:00:00") +
+                             err("RTC time increment failed [10:00:00]\n"))
+            << expected;
+    }
+}
+
+TEST(RtcName, MismatchShowsTheContentWithItsNewline) {
+    Rtc rtc;
+    rtc.name = "rx8025\n";
+    rtc.clock = false;
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + err("RTC name mismatch [7] [rx8025\n] [snvs]\n"));
+}
+
+TEST(RtcName, AttributeShorterThanTheExpectedNameFailsShowingItsByteCount) {
+    Rtc rtc;
+    rtc.name = "snv";
+    rtc.clock = false;
+    auto r = runRtc(rtc, "snvs", false);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + err("RTC name mismatch [3] [snv] [snvs]\n"));
+}
+
+TEST(RtcName, FullSixtyFourByteAttributeIsShownWithoutReadingPastIt) {
+    Rtc rtc;
+    rtc.name = std::string(70, 'a');
+    rtc.clock = false;
+    auto r = runRtc(rtc, "b", false);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "b", 0) + err("RTC name mismatch [64] [" + std::string(64, 'a') + "] [b]\n"));
+}
+
+TEST(RtcName, MissingNameAttributeFailsWithTheReadersError) {
+    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+        testbed::makeFixtureDir("/sys/class/rtc/rtc9");
+        return testRtc("rtc9", "snvs", true, kIrq) ? kPassed : kFailed;
+    });
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc9", "snvs", 1) +
+                         "\033[31mERR: openAndRead Failed to open [/sys/class/rtc/rtc9/name] file\n" + kReset);
+}
+
+TEST(RtcAlarm, InterruptCountThatChangesPasses) {
+    Rtc rtc;
+    rtc.device = "rtc_board_clock_01";  // the longest name the alarm command holds
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 6));
+}
+
+TEST(RtcAlarm, InterruptCountThatFallsAlsoPasses) {
+    Rtc rtc;
+    rtc.irqStep = -1;
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 4));
+}
+
+TEST(RtcAlarm, UnchangedCountFailsWithIrqNotReceived) {
+    Rtc rtc;
+    rtc.raiseIrq = false;
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 5) +
+                         err("RTC IRQ not received\n"));
+}
+
+TEST(RtcAlarm, WhiteSpaceOnlyCountIsTakenAsZero) {
+    Rtc rtc;
+    rtc.irqText = "  \n";
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kPassed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(0, 1));
+}
+
+TEST(RtcAlarm, CountThatIsNotANumberFailsToParse) {
+    Rtc rtc;
+    rtc.irqText = "n/a,3\n";
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") +
+                         err("Failed parse irq data [n/a,3\n]\n"));
+}
+
+TEST(RtcAlarm, FullSixtyFourByteCountIsShownWithoutReadingPastIt) {
+    Rtc rtc;
+    rtc.irqText = std::string(80, 'x');
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") +
+                         err("Failed parse irq data [" + std::string(64, 'x') + "]\n"));
+}
+
+TEST(RtcAlarm, DeviceNameTooLongForTheAlarmCommandIsRefused) {
+    Rtc rtc;
+    rtc.device = "rtc_board_clock_012";  // 19 characters
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    std::string command = "echo +1 > /sys/class/rtc/" + rtc.device + "/wakealarm; sleep 2;";
+    EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
+                         err("Command too long [" + command.substr(0, 63) + "]\n"));
+}
+
+TEST(RtcAlarm, FailingAlarmCommandIsReportedWithTheCommand) {
+    Rtc rtc;
+    // The first sleep (the time test) works, the one in the alarm command fails.
+    rtc.fakeSleep = "if [ -e \"$0.used\" ]; then exit 1; fi\n: > \"$0.used\"\nexec /bin/sleep \"$@\"\n";
+    auto r = runRtc(rtc, "snvs", true);
+    SKIP_WITHOUT_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, kFailed);
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
+                         err("System call [echo +1 > /sys/class/rtc/rtc7/wakealarm; sleep 2;] error\n"));
+}
+
+TEST(RtcParsing, IrqCountTakesTheFirstNumberOfTheList) {
+    int32_t count = -1;
+    EXPECT_TRUE(parseIrqCount("42,7,0,0\n", count));
+    EXPECT_EQ(count, 42);
+    EXPECT_TRUE(parseIrqCount(" \t-3,1", count));
+    EXPECT_EQ(count, -3);
+    EXPECT_TRUE(parseIrqCount("+8", count));
+    EXPECT_EQ(count, 8);
+    EXPECT_TRUE(parseIrqCount("17abc", count));
+    EXPECT_EQ(count, 17);
+}
+
+TEST(RtcParsing, IrqCountOfEmptyOrWhiteSpaceTextIsZero) {
+    int32_t count = -1;
+    EXPECT_TRUE(parseIrqCount("", count));
+    EXPECT_EQ(count, 0);
+    count = -1;
+    EXPECT_TRUE(parseIrqCount(" \n\t", count));
+    EXPECT_EQ(count, 0);
+}
+
+TEST(RtcParsing, IrqCountNotStartingWithANumberFails) {
+    int32_t count = -1;
+    for (const char* text : {"abc", ",5", "-", "+ 5", "x1"}) {
+        EXPECT_FALSE(parseIrqCount(text, count)) << text;
+        EXPECT_EQ(count, 0) << text;
+    }
+}
+
+TEST(RtcParsing, IrqCountBeyondThirtyTwoBitsKeepsItsLowBits) {
+    int32_t count = 0;
+    EXPECT_TRUE(parseIrqCount("4294967297,0", count));
+    EXPECT_EQ(count, 1);
+    EXPECT_TRUE(parseIrqCount("2147483648", count));
+    EXPECT_EQ(count, INT32_MIN);
+    EXPECT_TRUE(parseIrqCount("99999999999999999999999", count));  // saturates at 64 bits first
+    EXPECT_EQ(count, -1);
+}
+
+TEST(RtcParsing, NameMatchIsAPrefixMatchOverTheBytesRead) {
+    EXPECT_TRUE(isRtcNamePrefix("snvs_rtc\n", 9, "snvs"));
+    EXPECT_TRUE(isRtcNamePrefix("snvs", 4, "snvs"));
+    EXPECT_TRUE(isRtcNamePrefix("x", 1, ""));
+    EXPECT_FALSE(isRtcNamePrefix("snvs", 3, "snvs"));
+    EXPECT_FALSE(isRtcNamePrefix("snvx", 4, "snvs"));
+    EXPECT_FALSE(isRtcNamePrefix("rtc", 3, "snvs_rtc"));
+}
+
+TEST(RtcSimulator, TimeTextIsHoursMinutesSecondsAndWraps) {
+    EXPECT_EQ(testbed::rtcTimeText(0), "00:00:00\n");
+    EXPECT_EQ(testbed::rtcTimeText(12 * 3600 + 61), "12:01:01\n");
+    EXPECT_EQ(testbed::rtcTimeText(86400 + 5), "00:00:05\n");
+}
+
+TEST(RtcSimulator, AlarmChangesOnlyTheFirstCount) {
+    EXPECT_EQ(testbed::bumpIrqText("5,0,0,0\n", 1), "6,0,0,0\n");
+    EXPECT_EQ(testbed::bumpIrqText("5\n", -1), "4\n");
+    EXPECT_EQ(testbed::bumpIrqText("  \n", 1), "1\n");
+}
