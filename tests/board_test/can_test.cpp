@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -325,4 +326,78 @@ TEST(CanLoop, OverlongNameIsRefusedBeforeAnyCommand) {
     std::string truncated = with(kStateCheck, name).substr(0, 127);
     EXPECT_EQ(r.out, expect::error("systemCall", "Command too long [" + truncated + "]\n"));
     EXPECT_EQ(bus.calls(), "");
+}
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string firstError;  // first non-empty line on stderr
+};
+
+// Runs tool by its bare name, found first in dir, as the shell of a routine does.
+ToolRun runTool(const std::string& dir, const char* tool, const std::string& args, const testbed::TempDir& scratch) {
+    std::string out = scratch.path + "/out", err = scratch.path + "/err";
+    std::string cmd = "PATH=" + dir + ":$PATH " + tool + " " + args + " > " + out + " 2> " + err + " < /dev/null";
+    ToolRun run;
+    int raw = system(cmd.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = testbed::readFile(out);
+    std::string text = testbed::readFile(err);
+    size_t start = text.find_first_not_of('\n');
+    if (start != std::string::npos) run.firstError = text.substr(start, text.find('\n', start) - start);
+    return run;
+}
+
+// Past option parsing: the real tool here dies at its CAN socket (no CAN in
+// this kernel) or at the missing interface; the stand-in at the missing interface.
+bool reachedTheInterface(const ToolRun& run) {
+    return run.firstError.rfind("socket:", 0) == 0 || run.firstError.rfind("SIOCGIFINDEX:", 0) == 0;
+}
+
+void expectSameVerdict(const char* tool, const std::vector<std::string>& lines) {
+    if (access((std::string("/usr/bin/") + tool).c_str(), X_OK) != 0)
+        GTEST_SKIP() << "can-utils is not installed: no /usr/bin/" << tool;
+    testbed::TempDir scratch;
+    testbed::TempDir bin;
+    std::string link = "ln -s " + std::string(KIT_TOOLS_DIR) + "/" + tool + " " + bin.path + "/" + tool;
+    ASSERT_EQ(system(link.c_str()), 0);
+    testbed::TempDir emptyBus;
+    setenv("KIT_CAN_DIR", emptyBus.path.c_str(), 1);
+    unsetenv("KIT_TOOL_LOG");
+    for (const auto& args : lines) {
+        ToolRun expected = runTool("/usr/bin", tool, args, scratch);
+        ToolRun actual = runTool(bin.path, tool, args, scratch);
+        SCOPED_TRACE(std::string(tool) + " " + args);
+        if (reachedTheInterface(expected)) {
+            EXPECT_TRUE(reachedTheInterface(actual)) << actual.firstError;
+            EXPECT_EQ(actual.status, 1);
+        } else {
+            EXPECT_EQ(actual.status, expected.status);
+            EXPECT_EQ(actual.out, expected.out);
+            EXPECT_EQ(actual.firstError, expected.firstError);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(CanStandIns, CandumpAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
+    expectSameVerdict("candump", {"can0 -n 1", "can0 -T 1500", "-n 1 can0", "-n1 -T1500 can0", "can0 -n",
+                                  "can0 -n 0", "can0 -n abc", "can0 -T", "can0 -Q", "--help", "-h", "",
+                                  "can0 -x -a -c -t a", "can0 -- -n 1", "can0 can1,123:7FF"});
+}
+
+TEST(CanStandIns, CangenAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
+    expectSameVerdict("cangen", {"can1 -D 11223344AABBCCDD -L 8 -n 1", "can1", "", "can1 -n 0", "can1 -n abc",
+                                 "can1 -D zz", "can1 -D 1122334", "can1 -D", "can1 -Q", "can1 -L 9",
+                                 "-g 0 -I 42A -L 1 -D i can1", "abcdefghijklmnopq", "-h"});
+}
+
+TEST(CanStandIns, CansendAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
+    expectSameVerdict("cansend", {"can0 123#123456", "", "can0", "can0 123#123456 x", "can0 12#1",
+                                  "can0 123#12345", "can0 123#R", "can0 1F334455#1122334455667788",
+                                  "can0 123##1112233", "can0 123#11.22.33", "can0 123#1234567890123456789",
+                                  "can0 123-11"});
 }
