@@ -44,73 +44,78 @@ int openFds() {
     return n;
 }
 
-struct PingRun {
-    testbed::ChildResult child;
-    double seconds;
-};
-
-PingRun ping(LineMode mode) {
-    PtyLines line(1, mode);
-    EXPECT_TRUE(line.ok());
-    std::string port = line.path(0);
-    auto start = Clock::now();
-    auto r = testbed::runIsolated(0, [&] { return testPortPing(port.c_str()) ? 0 : 1; });
-    return {r, std::chrono::duration<double>(Clock::now() - start).count()};
+// Runs body in a child with a private /dev, whose fresh devpts numbers the
+// simulated ports /dev/pts/0, /dev/pts/1, ... The lines are made in the child:
+// threads must not exist before a fork.
+testbed::ChildResult withLines(int count, LineMode mode, const std::function<int(PtyLines&)>& body) {
+    return testbed::runIsolated(testbed::kMountNs, [&] {
+        testbed::privateDev();
+        PtyLines lines(count, mode);
+        if (!lines.ok()) return 98;
+        return body(lines);
+    });
 }
+
+std::string pts(int i) { return "/dev/pts/" + std::to_string(i); }
+
+int pingPort(PtyLines&) { return testPortPing("/dev/pts/0") ? 0 : 1; }
+
+#define SKIP_IF_NO_NAMESPACES(r) \
+    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
 
 }  // namespace
 
 TEST(PortPing, PortThatHearsItselfPasses) {
-    PtyLines line(1, LineMode::Loopback);
-    ASSERT_TRUE(line.ok());
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] { return testPortPing(port.c_str()) ? 0 : 1; });
+    auto r = withLines(1, LineMode::Loopback, [](PtyLines& line) {
+        bool ok = testPortPing("/dev/pts/0");
+        return ok && line.bytesSent() == 9 ? 0 : 1;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string port = pts(0);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(expect::entries(r.out),
               expect::entries(setup(port) + reading(port) + writing(port) + content(9, "12 34 56")));
-    EXPECT_EQ(line.bytesSent(), 9);
 }
 
 TEST(PortPing, GarbledEchoFailsWithTheMismatchMessage) {
-    PtyLines line(1, LineMode::Garbage);
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] { return testPortPing(port.c_str()) ? 0 : 1; });
+    auto r = withLines(1, LineMode::Garbage, pingPort);
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string port = pts(0);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(expect::entries(r.out), expect::entries(setup(port) + reading(port) + writing(port) +
                                                       content(9, "k2 34 56") + mismatch(9, "k2 34 56")));
 }
 
 TEST(PortPing, FirstReadShorterThanTheProbeFailsEvenWhenTheRestFollows) {
-    PtyLines line(1, LineMode::Partial);
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] { return testPortPing(port.c_str()) ? 0 : 1; });
+    auto r = withLines(1, LineMode::Partial, pingPort);
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string port = pts(0);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(expect::entries(r.out),
               expect::entries(setup(port) + reading(port) + writing(port) + content(4, "12 3") + mismatch(4, "12 3")));
 }
 
 TEST(PortPing, SilentPortTimesOutAfterThePauseAndThirtyPolls) {
-    auto run = ping(LineMode::Silent);
-    EXPECT_EQ(run.child.exitCode, 1);
-    EXPECT_GE(run.seconds, 3.9);
-    EXPECT_LT(run.seconds, 10.0);
-    // A port path as the PtyLines made it: recover it from the set-up entry.
-    std::string out = run.child.out;
-    size_t a = out.find("stty -F ") + 8;
-    std::string port = out.substr(a, out.find(' ', a) - a);
-    EXPECT_EQ(expect::entries(out), expect::entries(setup(port) + reading(port) + writing(port) + kTimedOut));
+    auto start = Clock::now();
+    auto r = withLines(1, LineMode::Silent, pingPort);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string port = pts(0);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_GE(seconds, 3.9);
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_EQ(expect::entries(r.out), expect::entries(setup(port) + reading(port) + writing(port) + kTimedOut));
 }
 
 TEST(PortPing, TimedOutReaderIsCancelledAndClosesItsPort) {
-    PtyLines line(1, LineMode::Silent);
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] {
+    auto r = withLines(1, LineMode::Silent, [](PtyLines&) {
         int before = openFds();
-        if (testPortPing(port.c_str())) return 1;
+        if (testPortPing("/dev/pts/0")) return 1;
         // The cancelled reader ends at its blocking read; give it a bounded moment.
         for (int i = 0; i < 200 && openFds() != before; ++i) usleep(10000);
         return openFds() == before ? 0 : 2;
     });
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
 }
 
@@ -130,16 +135,16 @@ TEST(PortPing, PortPathTooLongForTheCommandIsRefused) {
 }
 
 TEST(PortPing, ReaderThatCannotBeStartedIsReportedAndFailsThePort) {
-    PtyLines line(1, LineMode::Loopback);
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] {
-        // A default stack no mapping can hold makes every thread creation fail.
+    auto r = withLines(1, LineMode::Loopback, [](PtyLines&) {
+        // A default stack no mapping can hold makes every later thread creation fail.
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstacksize(&attr, size_t{1} << 46);
         pthread_setattr_default_np(&attr);
-        return testPortPing(port.c_str()) ? 1 : 0;
+        return testPortPing("/dev/pts/0") ? 1 : 0;
     });
+    SKIP_IF_NO_NAMESPACES(r);
+    std::string port = pts(0);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, setup(port) + expect::error("testPortPing", "Can't start reader for port " + port + "\n") +
                          writing(port));
@@ -177,69 +182,64 @@ TEST(CrossPorts, EmptyListDoesNothingAndPasses) {
 }
 
 TEST(CrossPorts, SinglePortIsSetUpAndWrittenWithNobodyReading) {
-    PtyLines line(1, LineMode::Silent);
-    std::string port = line.path(0);
-    auto r = testbed::runIsolated(0, [&] {
-        const char* ports[] = {port.c_str()};
+    auto r = withLines(1, LineMode::Silent, [](PtyLines&) {
+        const char* ports[] = {"/dev/pts/0"};
         return testPort(ports, 1) ? 0 : 1;
     });
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("testPort", "Setup port [stty -F " + port + " 115200 raw -echo -echoe -echok]\n") +
-                         expect::info("testPort", "Writing port [echo -n 12 34 56 > " + port + "]\n"));
+    EXPECT_EQ(r.out, expect::info("testPort", "Setup port [stty -F /dev/pts/0 115200 raw -echo -echoe -echok]\n") +
+                         expect::info("testPort", "Writing port [echo -n 12 34 56 > /dev/pts/0]\n"));
 }
 
 TEST(CrossPorts, EveryPortHearsEveryOtherOnAWiredBus) {
-    PtyLines bus(3, LineMode::Bus);
-    ASSERT_TRUE(bus.ok());
-    std::vector<std::string> paths = {bus.path(0), bus.path(1), bus.path(2)};
-    auto r = testbed::runIsolated(0, [&] {
-        const char* ports[] = {paths[0].c_str(), paths[1].c_str(), paths[2].c_str()};
-        return testPort(ports, 3) ? 0 : 1;
+    auto r = withLines(3, LineMode::Bus, [](PtyLines& bus) {
+        const char* ports[] = {"/dev/pts/0", "/dev/pts/1", "/dev/pts/2"};
+        bool ok = testPort(ports, 3);
+        return ok && bus.bytesSent() == 3 * 8 ? 0 : 1;
     });
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     std::string want;
-    for (const std::string& p : paths)
-        want += expect::info("testPort", "Setup port [stty -F " + p + " 115200 raw -echo -echoe -echok]\n");
-    for (size_t j = 0; j < 3; ++j) {
-        want += expect::info("testPort", "Writing port [echo -n 12 34 56 > " + paths[j] + "]\n");
-        for (size_t k = 0; k < 3; ++k) {
-            if (k != j) want += reading(paths[k]) + content(8, "12 34 56");
+    for (int p = 0; p < 3; ++p)
+        want += expect::info("testPort", "Setup port [stty -F " + pts(p) + " 115200 raw -echo -echoe -echok]\n");
+    for (int j = 0; j < 3; ++j) {
+        want += expect::info("testPort", "Writing port [echo -n 12 34 56 > " + pts(j) + "]\n");
+        for (int k = 0; k < 3; ++k) {
+            if (k != j) want += reading(pts(k)) + content(8, "12 34 56");
         }
     }
     EXPECT_EQ(expect::entries(r.out), expect::entries(want));
-    EXPECT_EQ(bus.bytesSent(), 3 * 8);
 }
 
 TEST(CrossPorts, SilentReceiverTimesOutAndIsReportedPerTurn) {
-    PtyLines line(2, LineMode::Silent);
-    std::vector<std::string> paths = {line.path(0), line.path(1)};
     auto start = Clock::now();
-    auto r = testbed::runIsolated(0, [&] {
-        const char* ports[] = {paths[0].c_str(), paths[1].c_str()};
+    auto r = withLines(2, LineMode::Silent, [](PtyLines&) {
+        const char* ports[] = {"/dev/pts/0", "/dev/pts/1"};
         return testPort(ports, 2) ? 1 : 0;
     });
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_GE(seconds, 1.9);  // one second per reader, two turns
     EXPECT_LT(seconds, 8.0);
     std::string want;
-    for (const std::string& p : paths)
-        want += expect::info("testPort", "Setup port [stty -F " + p + " 115200 raw -echo -echoe -echok]\n");
-    for (size_t j = 0; j < 2; ++j) {
-        const std::string& rx = paths[1 - j];
-        want += expect::info("testPort", "Writing port [echo -n 12 34 56 > " + paths[j] + "]\n") + reading(rx) +
+    for (int p = 0; p < 2; ++p)
+        want += expect::info("testPort", "Setup port [stty -F " + pts(p) + " 115200 raw -echo -echoe -echok]\n");
+    for (int j = 0; j < 2; ++j) {
+        std::string rx = pts(1 - j);
+        want += expect::info("testPort", "Writing port [echo -n 12 34 56 > " + pts(j) + "]\n") + reading(rx) +
                 kTimedOut + expect::error("testPort", "Port [" + rx + "] rx failed\n");
     }
     EXPECT_EQ(expect::entries(r.out), expect::entries(want));
 }
 
 TEST(CrossPorts, FailingSetUpStopsBeforeLaterPorts) {
-    PtyLines line(1, LineMode::Bus);
-    std::string good = line.path(0);
-    auto r = testbed::runIsolated(0, [&] {
-        const char* ports[] = {"/nonexistent/tty", good.c_str()};
+    auto r = withLines(1, LineMode::Bus, [](PtyLines&) {
+        const char* ports[] = {"/nonexistent/tty", "/dev/pts/0"};
         return testPort(ports, 2) ? 1 : 0;
     });
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     std::string cmd = "stty -F /nonexistent/tty 115200 raw -echo -echoe -echok";
     EXPECT_EQ(r.out, expect::info("testPort", "Setup port [" + cmd + "]\n") +
