@@ -62,14 +62,16 @@ int runCommand(SimSession& session, const char* const* words, int count) {
         for (uint32_t i = 0; i < session.chip->numLines; ++i) showLine(session, i);
         return 1;
     }
-    fprintf(stderr, "gpiosim_ctl: bad command at \"%s\"\n", cmd);
     return 0;
 }
 
 int runWords(SimSession& session, const char* const* words, int count) {
     for (int i = 0; i < count;) {
         int used = runCommand(session, words + i, count - i);
-        if (used == 0) return 1;
+        if (used == 0) {
+            fprintf(stderr, "gpiosim_ctl: bad command at \"%s\"\n", words[i]);
+            return 1;
+        }
         i += used;
     }
     return 0;
