@@ -136,8 +136,9 @@ int valuesScenario() {
     int driven = gpiod_line_request_set_value(wired, 6, GPIOD_LINE_VALUE_ACTIVE);
     printf("drive input: %d %s\n", driven, strerror(errno));
     fflush(stdout);
-    if (!waitGo(GPIOD_LINE_VALUE_INACTIVE)) return 3;
-    return 0;
+    bool fell = waitGo(GPIOD_LINE_VALUE_INACTIVE);
+    for (gpiod_line_request* request : {out, go, wired, failing}) gpiod_line_request_release(request);
+    return fell ? 0 : 3;
 }
 
 int lifetimeScenario() {
