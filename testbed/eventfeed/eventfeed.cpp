@@ -144,6 +144,16 @@ void holdUntilStopped(long limitMs) {
     while (!stopRequested && nowMs() < deadline) pauseMs(100);
 }
 
+// A step as the loop below takes it; checked for all steps before the first runs.
+bool validStep(const char* step) {
+    long n = 0;
+    input_event ev{};
+    if (strcmp(step, "close") == 0) return true;
+    if (strncmp(step, "sleep:", 6) == 0) return parseNumber(step + 6, 0, 3600000, n);
+    if (strncmp(step, "part:", 5) == 0) return parsePart(step + 5, n, ev);
+    return parseRecord(step, ev);
+}
+
 int usage() {
     fprintf(stderr, "usage: eventfeed [-t MS] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
     return kUsage;
@@ -160,6 +170,9 @@ int main(int argc, char** argv) {
     }
     if (first >= argc) return usage();
     const char* path = argv[first];
+    for (int i = first + 1; i < argc; ++i) {
+        if (!validStep(argv[i])) return usage();
+    }
 
     struct sigaction sa {};
     sa.sa_handler = onStop;
