@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "sim_chip.h"
 
 namespace {
@@ -57,6 +59,17 @@ int runCommand(SimSession& session, const char* const* words, int count) {
     if (strcmp(cmd, "get") == 0 && parseNumber(arg(1), a) && a < session.chip->numLines) {
         printf("%d\n", simLevel(session, a));
         return 2;
+    }
+    if (strcmp(cmd, "hold") == 0 && parseNumber(arg(1), a) && arg(2) != nullptr) {
+        // Another consumer holding a line, as long as this process lives.
+        SimLineRequest line{a, kSimInput, 0};
+        if (simRequest(session, &line, 1, arg(2)) < 0) {
+            fprintf(stderr, "gpiosim_ctl: hold %u: %s\n", a, strerror(errno));
+            return 0;
+        }
+        printf("ready\n");
+        fflush(stdout);
+        for (;;) pause();
     }
     if (strcmp(cmd, "show") == 0) {
         for (uint32_t i = 0; i < session.chip->numLines; ++i) showLine(session, i);
@@ -117,7 +130,8 @@ int main(int argc, char** argv) {
                 "usage: gpiosim_ctl STATE create [PATH [LINES]]\n"
                 "       gpiosim_ctl STATE load FILE\n"
                 "       gpiosim_ctl STATE COMMAND... (wire OUT IN, unwire IN, set IN 0|1,\n"
-                "                                      fail IN 0|1, get OFFSET, show)\n");
+                "                                      fail IN 0|1, get OFFSET, show,\n"
+                "                                      hold OFFSET CONSUMER: holds until killed)\n");
         return 2;
     }
     if (strcmp(argv[2], "create") == 0) return create(argv[1], argc, argv);

@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "../board_test/entries.h"
+#include "../board_test/expect.h"
+#include "core/isolate.h"
+
+namespace {
+
+const std::string kRun = std::string(KIT_SOURCE_DIR) + "/virtual-board/run";
+
+struct BoardRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    double seconds = 0;
+};
+
+// Runs argv on a fresh virtual board with the given faults, stdout captured.
+BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::string>& argv,
+                 const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> cmd = prefix;
+    cmd.push_back(kRun);
+    for (const std::string& f : faults) {
+        cmd.push_back("--fault");
+        cmd.push_back(f);
+    }
+    cmd.push_back("--");
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    auto start = std::chrono::steady_clock::now();
+    auto r = testbed::runIsolated(0, [&] {
+        int st = testbed::runProgram(cmd, {std::string("KIT_BUILD_DIR=") + KIT_BUILD_DIR});
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }, 60000);
+    BoardRun b;
+    b.status = r.timedOut ? -2 : r.exitCode;
+    b.out = r.out;
+    b.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return b;
+}
+
+const char* const kLabels[] = {"Testing ETH ..............", "Testing micro USB ........",
+                               "Testing USB0 .............", "Testing RS485 ............",
+                               "Testing ADC .............."};
+
+std::string verdicts(int failed) {
+    std::string v;
+    for (int i = 0; i < 5; ++i) v += expect::verdict(kLabels[i], i != failed);
+    return v + "\nTesting finished\n\n";
+}
+
+std::string linkCheck(const std::string& iface) {
+    return expect::info("isEthActive", "Executing [ip link show " + iface + " |  grep \"state UP\" > /dev/null]\n");
+}
+
+const std::string kIio = "/sys/bus/iio/devices/iio:device0";
+const std::string kStty = "stty -F /dev/ttymxc1 9600 raw -echo -echoe -echok > /dev/null";
+
+std::string goodLog() {
+    return "\nStarting Tarvelo Oskavel testing application\n\n" +
+           expect::info("testEthLoop", "Testing [eth0] [eth1] loop interefaces\n") + linkCheck("eth0") +
+           linkCheck("eth1") +
+           expect::info("testEthLoop", "Executing [ping6 -I eth1 -c 2 -W 1 fe80::ff:fe00:1 > /dev/null 2>&1]\n") +
+           expect::info("testEthLoop", "Executing [ping6 -I eth0 -c 2 -W 1 fe80::ff:fe00:2 > /dev/null 2>&1]\n") +
+           expect::info("testUsbOtg", "Testing [usb0] intereface\n") + linkCheck("usb0") +
+           expect::info("testDisk", "Testing [/run/media/usb0/testfile.txt] file\n") +
+           expect::info("testPortPing", "Setup port [" + kStty + "]\n") +
+           expect::info("testPortPing", "Writing port [echo \"12 34 56\"> /dev/ttymxc1]\n") +
+           expect::info("testPortThread", "Reading port [/dev/ttymxc1]\n") +
+           expect::info("testPortThread", "Reading port content [9] [12 34 56]\n") +
+           expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
+           expect::info("testAdc", "ADC scale [0.250000000] [0]\n") +
+           expect::info("testAdc", "ADC testing channel [" + kIio + "/in_voltage0_raw]\n") +
+           expect::info("checkAdcChannel", "ADC channel raw [" + kIio + "/in_voltage0_raw] [10] [10]\n") +
+           expect::info("checkAdcChannel", "ADC channel voltage [" + kIio + "/in_voltage0_raw] [2]\n");
+}
+
+#define SKIP_IF_NO_BOARD(b)                                                              \
+    if ((b).status == 125 || (b).out.find("unshare: ") != std::string::npos)             \
+    GTEST_SKIP() << "the virtual board cannot be built on this machine: " << (b).out
+
+}  // namespace
+
+TEST(GoodBoard, CorvanePassesAllFiveTests) {
+    auto b = onBoard({}, {KIT_CORVANE});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    // The reader thread logs beside the writer, so entries are compared as a set.
+    EXPECT_EQ(expect::entries(b.out), expect::entries(goodLog() + verdicts(-1)));
+    EXPECT_EQ(b.out.substr(b.out.size() - verdicts(-1).size()), verdicts(-1));
+}
+
+TEST(GoodBoard, EthernetPingsReallyCrossTheCable) {
+    auto b = onBoard({}, {"sh", "-c",
+                          "\"$0\" > /dev/null; cat /sys/class/net/eth0/statistics/rx_packets "
+                          "/sys/class/net/eth1/statistics/rx_packets",
+                          KIT_CORVANE});
+    SKIP_IF_NO_BOARD(b);
+    ASSERT_EQ(b.status, 0);
+    long rx0 = 0, rx1 = 0;
+    ASSERT_EQ(sscanf(b.out.c_str(), "%ld %ld", &rx0, &rx1), 2) << b.out;
+    // Two echo requests in and two replies in, on each port.
+    EXPECT_GE(rx0, 4);
+    EXPECT_GE(rx1, 4);
+}
+
+TEST(GoodBoard, EchoTestsPassWithTheirThreeStartUpLines) {
+    const std::string lines = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
+    for (const char* program : {KIT_QUILLON2, KIT_QUILLON1}) {
+        auto b = onBoard({}, {program});
+        SKIP_IF_NO_BOARD(b);
+        EXPECT_EQ(b.status, 0) << program;
+        EXPECT_EQ(b.out, lines) << program;
+    }
+}
+
+TEST(GoodBoard, EachRelayFollowsItsInput) {
+    // Inputs 6,5,4,3 drive relays 8,9,10,11; each change must show within 100 ms plus a margin.
+    const char* script =
+        "\"$0\" & sleep 0.3; c=\"gpiosim_ctl $GPIOSIM_STATE\"; "
+        "for pair in 6:8 5:9 4:10 3:11; do in=${pair%:*}; out=${pair#*:}; "
+        "  $c set $in 1 > /dev/null; sleep 0.25; printf '%s' $($c get $out); "
+        "  $c set $in 0 > /dev/null; sleep 0.25; printf '%s ' $($c get $out); done";
+    auto b = onBoard({}, {"sh", "-c", script, KIT_PYLORN});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out, "10 10 10 10 ");
+}
+
+TEST(GoodBoard, SetUpAndTearDownTakeWellUnderASecond) {
+    auto b = onBoard({}, {"true"});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    EXPECT_LT(b.seconds, 1.0);
+}
+
+TEST(GoodBoard, LeavesTheHostUnchanged) {
+    auto snapshot = [] { return testbed::readFile("/proc/self/mountinfo"); };
+    auto links = [] {
+        std::string names;
+        std::string dev = testbed::readFile("/proc/net/dev");
+        for (size_t p = dev.find('\n', dev.find('\n') + 1); p != std::string::npos && p + 1 < dev.size();
+             p = dev.find('\n', p + 1))
+            names += dev.substr(p + 1, dev.find(':', p) - p);
+        return names;
+    };
+    std::string mountsBefore = snapshot();
+    std::string linksBefore = links();
+    auto b = onBoard({}, {"sh", "-c", "sleep 7.25 & echo started"});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(snapshot(), mountsBefore);
+    EXPECT_EQ(links(), linksBefore);
+    EXPECT_NE(access("/run/kit", F_OK), 0);
+    EXPECT_NE(access("/run/media/usb0/testfile.txt", F_OK), 0);
+    // Every process of the board ended with it.
+    int left = system("pgrep -x -f 'sleep 7.25' > /dev/null");
+    EXPECT_NE(WEXITSTATUS(left), 0);
+}
+
+TEST(GoodBoard, RunsTheSameForAnUnprivilegedUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "already unprivileged; the other tests cover it";
+    auto b = onBoard({}, {KIT_CORVANE}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    if (b.out.find("Permission denied") != std::string::npos || b.status == 126)
+        GTEST_SKIP() << "the build tree is not readable by an unprivileged user";
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(expect::entries(b.out), expect::entries(goodLog() + verdicts(-1)));
+}
+
+struct FaultCase {
+    const char* fault;
+    int failed;            // index of the verdict that turns FAILED
+    const char* evidence;  // an entry that must appear
+};
+
+class BoardFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(BoardFault, TurnsOnlyItsOwnVerdictRed) {
+    const FaultCase& c = GetParam();
+    auto b = onBoard({c.fault}, {KIT_CORVANE});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    ASSERT_GE(b.out.size(), verdicts(c.failed).size());
+    EXPECT_EQ(b.out.substr(b.out.size() - verdicts(c.failed).size()), verdicts(c.failed));
+    EXPECT_NE(b.out.find(c.evidence), std::string::npos) << b.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BoardFault,
+    ::testing::Values(
+        FaultCase{"eth-unplugged", 0, "\033[31mERR: isEthActive Iface [eth0] is not active\n\033[0m"},
+        FaultCase{"eth1-no-address", 0, "Executing [ping6 -I eth0 -c 2 -W 1  > /dev/null 2>&1]\n"},
+        FaultCase{"usb0-peer-down", 1, "\033[31mERR: isEthActive Iface [usb0] is not active\n\033[0m"},
+        FaultCase{"usb-stick-missing", 2,
+                  "\033[31mERR: openAndRead Failed to open [/run/media/usb0/testfile.txt] file\n\033[0m"},
+        FaultCase{"fixture-wrong", 2, "\033[31mERR: testDisk Wrong test file content [TESTFILE]\n\033[0m"},
+        FaultCase{"fixture-short", 2, "\033[31mERR: testDisk Wrong test file content size [4] != 8\n\033[0m"},
+        FaultCase{"rs485-silent", 3, "\033[31mERR: executionWait Task timed-out\n\033[0m"},
+        FaultCase{"rs485-garbled", 3, "\033[31mERR: testPortThread Port content mismatch [9] [k2 34 56]\n\033[0m"},
+        FaultCase{"rs485-partial", 3, "\033[31mERR: testPortThread Port content mismatch [4] [12 3]\n\033[0m"},
+        FaultCase{"adc-out-of-range", 4,
+                  "\033[31mERR: checkAdcChannel ADC channel voltage out of range "
+                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_raw] [2<=10<=3]\n\033[0m"},
+        FaultCase{"adc-scale-zero", 4, "\033[31mERR: testAdc ADC incorrect scale [0] [0]\n\033[0m"},
+        FaultCase{"adc-missing", 4,
+                  "\033[31mERR: openAndRead Failed to open "
+                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_scale] file\n\033[0m"}),
+    [](const ::testing::TestParamInfo<FaultCase>& param) {
+        std::string name = param.param.fault;
+        for (char& ch : name) {
+            if (ch == '-') ch = '_';
+        }
+        return name;
+    });
+
+TEST(EchoFaults, CorruptedEchoNamesTestCaseStepAndIndex) {
+    // Message 23 of the stream is message 3 of receive step 1 in test case 2.
+    auto b = onBoard({"echo-corrupt=23"}, {KIT_QUILLON2});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 255);
+    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
+                     "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
+}
+
+TEST(EchoFaults, ShortEchoIsAReceiveFailureAtThatIndex) {
+    auto b = onBoard({"echo-short=2"}, {KIT_QUILLON1});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 255);
+    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
+                     "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n");
+}
+
+TEST(EchoFaults, SilentFirmwareLeavesTheProgramWaitingWithOnlyItsStartUpLines) {
+    auto b = onBoard({"echo-silent"}, {"timeout", "1", KIT_QUILLON2});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 124);  // still waiting when the time limit ended it
+    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n");
+}
+
+TEST(GpioFaults, RelayLineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
+    auto b = onBoard({"relay-busy"}, {"sh", "-c", "\"$0\" 2>&1", KIT_PYLORN});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
+}
+
+TEST(GpioFaults, PinPairFixtureFollowsItsOutputsUnlessAnInputIsStuckOrOpen) {
+    // Outputs 16,17,18 are wired to inputs 19,20,21; all outputs idle low here.
+    const char* script = "c=\"gpiosim_ctl $GPIOSIM_STATE\"; $c get 19 get 20 get 21 | tr -d '\\n'";
+    auto good = onBoard({}, {"sh", "-c", script});
+    SKIP_IF_NO_BOARD(good);
+    EXPECT_EQ(good.out, "000");
+    EXPECT_EQ(onBoard({"gpio-input-stuck"}, {"sh", "-c", script}).out, "100");
+    auto open = onBoard({"gpio-pair-open"}, {"sh", "-c", "gpiosim_ctl $GPIOSIM_STATE show | grep '^2[01] '"});
+    EXPECT_EQ(open.out, "20 input 0 free from 17\n21 input 0 free\n");
+}
