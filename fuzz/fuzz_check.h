@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                               \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
+#define FUZZ_CHECK(cond)                                                                \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
             fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                   \
-        }                                                                              \
+            abort();                                                                    \
+        }                                                                               \
     } while (0)

@@ -12,7 +12,7 @@
 namespace {
 constexpr int32_t kReadBytes = 64;
 constexpr const char* kProbe = "12 34 56";
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An empty input stands for a failed read (-1), which is never cut.
