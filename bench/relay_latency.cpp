@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -87,8 +88,8 @@ bool allHeld(const SimSession& session) {
     return true;
 }
 
-double percentile(std::vector<int64_t> sorted, double p) {
-    size_t index = static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
+double percentile(const std::vector<int64_t>& sorted, double p) {
+    auto index = static_cast<size_t>(std::lround(p * static_cast<double>(sorted.size() - 1)));
     return static_cast<double>(sorted[index]) / 1e6;
 }
 
