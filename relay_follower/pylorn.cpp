@@ -97,7 +97,8 @@ int main() {
     }
     for (int k = 0; k < kPairs; ++k) {
         if (relays[k] == nullptr || inputs[k] == nullptr) {
-            fprintf(stderr, "failed to request line: %s\n", strerror(refusal));
+            errno = refusal;
+            fprintf(stderr, "failed to request line: %m\n");
             return 1;
         }
     }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "../log/log.h"
 #include "task_slot.h"
@@ -124,7 +125,9 @@ bool testPortPing(const char* port) {
     PortTask* reader = startReader("testPortPing", port);
     bool written = formatCommand(command, "testPortPing", "echo \"%s\"> %s", kProbe, port) &&
                    runPortCommand("testPortPing", "Writing port", command);
-    sleep(1);
+    // The reader is running: pause with nanosleep, which touches no process-wide state.
+    const timespec pause{1, 0};
+    nanosleep(&pause, nullptr);
     bool received = waitReader(reader, kPingPolls);
     return received && written;
 }
