@@ -104,8 +104,7 @@ int sendMessages(int fd, int32_t testCase, int32_t step, int32_t count, int32_t 
         // One write per message; a short one is a failure, never completed.
         ssize_t written = length <= kMessageBytes ? write(fd, buffer.data(), static_cast<size_t>(length)) : -1;
         if (written != length) {
-            printf("Sending message was unsuccessful.\r\nSend request (tc-step-loop) %d-%d-%d.\r\n", testCase, step,
-                   i);
+            printf("Sending message was unsuccessful.\r\nSend request (tc-step-loop) %d-%d-%d.\r\n", testCase, step, i);
             return -1;
         }
     }

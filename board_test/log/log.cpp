@@ -9,11 +9,10 @@ namespace {
 
 constexpr const char* kReset = "\033[0m";
 
-bool formatBounded(std::span<char> buf, const char* name, const char* what,
-                   const char* format, va_list args) KIT_PRINTF(4, 0);
+bool formatBounded(std::span<char> buf, const char* name, const char* what, const char* format, va_list args)
+    KIT_PRINTF(4, 0);
 
-bool formatBounded(std::span<char> buf, const char* name, const char* what,
-                   const char* format, va_list args) {
+bool formatBounded(std::span<char> buf, const char* name, const char* what, const char* format, va_list args) {
     if (buf.empty()) return false;
     int n = vsnprintf(buf.data(), buf.size(), format, args);
     if (n >= 0 && static_cast<size_t>(n) < buf.size()) return true;

@@ -17,8 +17,8 @@ void* testKeyThread(void* slot);
 
 // What one read of an event device gave, for the judging of a press or release.
 struct KeyEvent {
-    bool whole;      // a whole record was read
-    uint16_t code;   // 0 unless whole: a short read counts as a zeroed record
+    bool whole;     // a whole record was read
+    uint16_t code;  // 0 unless whole: a short read counts as a zeroed record
     int32_t value;
 };
 

@@ -7,11 +7,11 @@
 #include <cstdint>
 
 struct GpioPin {
-    char chipPath[16];                       // e.g. "/dev/gpiochip0"
+    char chipPath[16];  // e.g. "/dev/gpiochip0"
     uint32_t lineOffset;
     struct gpiohandle_request handleRequest;  // filled by initGpioInput / initGpioOutput
-    char name[32];                           // consumer label, shown in error texts
-    int32_t pairIndex;                       // inputs only: index of the wired output
+    char name[32];                            // consumer label, shown in error texts
+    int32_t pairIndex;                        // inputs only: index of the wired output
 };
 
 // Request the pin's line as an input, or as an output that starts low;

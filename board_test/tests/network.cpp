@@ -52,8 +52,7 @@ bool pingFrom(const char* iface, const char* address) {
 bool isEthActive(const char* iface) {
     if (!checkShellWord("isEthActive", iface)) return false;
     char command[128] = {};
-    if (!formatCommand(command, "isEthActive", "ip link show %s |  grep \"state UP\" > /dev/null", iface))
-        return false;
+    if (!formatCommand(command, "isEthActive", "ip link show %s |  grep \"state UP\" > /dev/null", iface)) return false;
     logInfo("isEthActive", "Executing [%s]\n", command);
     if (runShell(command)) return true;
     logError("isEthActive", "Iface [%s] is not active\n", iface);

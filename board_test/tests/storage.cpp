@@ -38,8 +38,8 @@ bool testDisk(const char* directory) {
     size_t count = 0;
     if (!openAndRead(path, content, count, kFixtureBytes)) return false;
     if (count != kFixtureBytes) {
-        logError("testDisk", "Wrong test file content size [%lu] != %lu\n",
-                 static_cast<unsigned long>(count), static_cast<unsigned long>(kFixtureBytes));
+        logError("testDisk", "Wrong test file content size [%lu] != %lu\n", static_cast<unsigned long>(count),
+                 static_cast<unsigned long>(kFixtureBytes));
         return false;
     }
     if (strncmp(content, kFixtureText, count) != 0) {
@@ -57,8 +57,7 @@ bool checkAdcChannel(const char* rawPath, int32_t lower, int32_t upper, float sc
     logInfo("checkAdcChannel", "ADC channel raw [%s] [%s] [%d]\n", rawPath, text, toInt32Saturated(raw));
     // Written as "not greater than zero" so that NaN passes on, as the board does.
     if (raw <= 0.0f) {
-        logError("checkAdcChannel", "ADC channel value error [%s] [%s] [%d]\n", rawPath, text,
-                 toInt32Saturated(raw));
+        logError("checkAdcChannel", "ADC channel value error [%s] [%s] [%d]\n", rawPath, text, toInt32Saturated(raw));
         return false;
     }
     float voltage = raw * scale;

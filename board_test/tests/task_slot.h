@@ -9,9 +9,9 @@
 #include <type_traits>
 
 struct TaskSlot {
-    void* target;                 // what the worker works on
-    std::atomic<bool> done;       // set by the worker at its end, after ok
-    std::atomic<bool> ok;         // the worker's check passed; valid once done is seen
+    void* target;            // what the worker works on
+    std::atomic<bool> done;  // set by the worker at its end, after ok
+    std::atomic<bool> ok;    // the worker's check passed; valid once done is seen
     pthread_t worker;
 };
 

@@ -16,11 +16,11 @@ enum NsFlags : unsigned {
 };
 
 struct ChildResult {
-    bool skipped = false;    // namespaces are not available here (reason in out)
-    bool timedOut = false;   // killed after the time limit
-    int exitCode = -1;       // exit status, or -1 when ended by a signal
-    int signal = 0;          // the signal that ended it
-    std::string out;         // all bytes written to fd 1
+    bool skipped = false;   // namespaces are not available here (reason in out)
+    bool timedOut = false;  // killed after the time limit
+    int exitCode = -1;      // exit status, or -1 when ended by a signal
+    int signal = 0;         // the signal that ended it
+    std::string out;        // all bytes written to fd 1
 };
 
 // Exit code a child uses to say "cannot run here"; runIsolated reports skipped.

@@ -15,8 +15,11 @@ bool parseLineMode(const std::string& name, LineMode& mode) {
     static const struct {
         const char* name;
         LineMode mode;
-    } kModes[] = {{"loopback", LineMode::Loopback}, {"bus", LineMode::Bus},         {"silent", LineMode::Silent},
-                  {"garbage", LineMode::Garbage},   {"partial", LineMode::Partial}};
+    } kModes[] = {{"loopback", LineMode::Loopback},
+                  {"bus", LineMode::Bus},
+                  {"silent", LineMode::Silent},
+                  {"garbage", LineMode::Garbage},
+                  {"partial", LineMode::Partial}};
     for (const auto& m : kModes) {
         if (name == m.name) {
             mode = m.mode;
@@ -81,11 +84,8 @@ PtyLines::~PtyLines() {
 void PtyLines::deliver(size_t from, const char* data, size_t n) {
     sent_ += static_cast<long>(n);
     switch (mode_) {
-        case LineMode::Silent:
-            return;
-        case LineMode::Loopback:
-            writeAll(ports_[from].master, data, n);
-            return;
+        case LineMode::Silent: return;
+        case LineMode::Loopback: writeAll(ports_[from].master, data, n); return;
         case LineMode::Bus:
             for (size_t k = 0; k < ports_.size(); ++k) {
                 if (k != from) writeAll(ports_[k].master, data, n);

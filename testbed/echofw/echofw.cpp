@@ -48,7 +48,8 @@ bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> 
     if (config.faultCount >= kMaxFaults) return fail(error, "too many faults at", text);
     Fault f{kind, 0, kind == FaultKind::Split ? 20 : 0};
     int32_t argLow = kind == FaultKind::Split ? 1 : 0;
-    if (!parseMessageAndArg(text, argLow, kMaxMessageBytes - 1, f.message, f.arg)) return fail(error, "bad message number", text);
+    if (!parseMessageAndArg(text, argLow, kMaxMessageBytes - 1, f.message, f.arg))
+        return fail(error, "bad message number", text);
     config.faults[static_cast<size_t>(config.faultCount++)] = f;
     return true;
 }
@@ -248,10 +249,9 @@ bool isRawAt115200(const termios& settings) {
     cfmakeraw(&raw);
     const tcflag_t lflags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
     const tcflag_t iflags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
-    return (settings.c_lflag & lflags) == 0 && (settings.c_iflag & iflags) == 0 &&
-           (settings.c_oflag & OPOST) == 0 && (settings.c_cflag & (CSIZE | PARENB)) == (raw.c_cflag & (CSIZE | PARENB)) &&
-           settings.c_cc[VMIN] == 1 && settings.c_cc[VTIME] == 0 && cfgetospeed(&settings) == B115200 &&
-           cfgetispeed(&settings) == B115200;
+    return (settings.c_lflag & lflags) == 0 && (settings.c_iflag & iflags) == 0 && (settings.c_oflag & OPOST) == 0 &&
+           (settings.c_cflag & (CSIZE | PARENB)) == (raw.c_cflag & (CSIZE | PARENB)) && settings.c_cc[VMIN] == 1 &&
+           settings.c_cc[VTIME] == 0 && cfgetospeed(&settings) == B115200 && cfgetispeed(&settings) == B115200;
 }
 
 int run(const Config& config) {

@@ -15,13 +15,13 @@ namespace echofw {
 struct Process {
     pid_t pid = -1;
     int events = -1;
-    std::string slave;      // the port, from the "ready" line
-    int32_t received = 0;   // whole messages it has reported
-    std::string partial;    // an event line still being written
+    std::string slave;     // the port, from the "ready" line
+    int32_t received = 0;  // whole messages it has reported
+    std::string partial;   // an event line still being written
     Process() = default;
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
-    ~Process();             // kills it when still running
+    ~Process();  // kills it when still running
 };
 
 // Starts program (the echofw binary) with args and waits for its "ready"

@@ -104,7 +104,7 @@ int runFile(SimSession& session, const char* path) {
         if (hash != nullptr) *hash = '\0';
         const char* words[kMaxWords];
         int count = 0;
-        for (char* save = nullptr, *w = strtok_r(text, " \t\r\n", &save); w != nullptr && count < kMaxWords;
+        for (char *save = nullptr, *w = strtok_r(text, " \t\r\n", &save); w != nullptr && count < kMaxWords;
              w = strtok_r(nullptr, " \t\r\n", &save))
             words[count++] = w;
         if (count > 0) result = runWords(session, words, count);
@@ -140,8 +140,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "gpiosim_ctl: cannot use %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    int result = strcmp(argv[2], "load") == 0 && argc == 4 ? runFile(session, argv[3])
-                                                           : runWords(session, argv + 2, argc - 2);
+    int result =
+        strcmp(argv[2], "load") == 0 && argc == 4 ? runFile(session, argv[3]) : runWords(session, argv + 2, argc - 2);
     simDetach(session);
     return result;
 }

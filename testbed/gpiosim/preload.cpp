@@ -66,10 +66,11 @@ Fn real(std::atomic<void*>& cache, const char* name) {
 }
 
 #define REAL(name) real<decltype(&name)>(name##Cache, #name)
-std::atomic<void*> openCache, openatCache, statCache, lstatCache, fstatatCache, realpathCache, ioctlCache,
-    closeCache;
+std::atomic<void*> openCache, openatCache, statCache, lstatCache, fstatatCache, realpathCache, ioctlCache, closeCache;
 
-bool isChip(const char* path) { return gSession.chip != nullptr && path != nullptr && strcmp(path, gSession.chip->path) == 0; }
+bool isChip(const char* path) {
+    return gSession.chip != nullptr && path != nullptr && strcmp(path, gSession.chip->path) == 0;
+}
 
 bool isChipSubsystem(const char* path) {
     if (gSession.chip == nullptr || path == nullptr) return false;

@@ -246,9 +246,7 @@ void simNoteChipOpen(SimSession& session) {
         std::atomic_ref<uint32_t>(session.chip->chipOpens).fetch_add(1, std::memory_order_acq_rel);
 }
 
-uint32_t simChipOpens(const SimSession& session) {
-    return session.chip == nullptr ? 0 : load(session.chip->chipOpens);
-}
+uint32_t simChipOpens(const SimSession& session) { return session.chip == nullptr ? 0 : load(session.chip->chipOpens); }
 
 uint32_t simLineRequests(const SimSession& session) {
     return session.chip == nullptr ? 0 : load(session.chip->lineRequests);

@@ -20,20 +20,20 @@ enum SimDirection : uint8_t { kSimInput = 0, kSimOutput = 1 };
 // Every field is read and written through std::atomic_ref: several processes
 // share this memory.
 struct SimLine {
-    uint8_t direction;         // SimDirection; kept when the line is released, as the kernel does
-    uint8_t driven;            // level the line drives (last one, once released)
-    uint8_t external;          // level of an unwired input, set from outside
-    uint8_t failReads;         // non-zero: reads of this line fail with EIO
-    int16_t wiredFrom;         // offset of the output wired to this input, -1 for none
+    uint8_t direction;            // SimDirection; kept when the line is released, as the kernel does
+    uint8_t driven;               // level the line drives (last one, once released)
+    uint8_t external;             // level of an unwired input, set from outside
+    uint8_t failReads;            // non-zero: reads of this line fail with EIO
+    int16_t wiredFrom;            // offset of the output wired to this input, -1 for none
     char consumer[kSimNameSize];  // label of the current (or last) request
 };
 
 struct SimChip {
     uint32_t magic;
     uint32_t numLines;
-    char path[kSimPathSize];   // device path the chip appears at, e.g. /dev/gpiochip0
-    uint32_t chipOpens;        // opens of the device path, for tests
-    uint32_t lineRequests;     // granted line requests, for tests
+    char path[kSimPathSize];  // device path the chip appears at, e.g. /dev/gpiochip0
+    uint32_t chipOpens;       // opens of the device path, for tests
+    uint32_t lineRequests;    // granted line requests, for tests
     SimLine lines[kSimMaxLines];
 };
 

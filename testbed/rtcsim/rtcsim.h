@@ -12,13 +12,13 @@
 namespace testbed {
 
 struct RtcSimOptions {
-    std::string dir;          // the RTC's directory: "time" and "wakealarm" live here
-    std::string irqFile;      // per_cpu_count file to change on an alarm; empty: none
-    bool frozen = false;      // the time never steps
-    bool raiseIrq = true;     // an alarm write changes irqFile
-    int irqStep = 1;          // added to the first count of irqFile on each alarm
+    std::string dir;                // the RTC's directory: "time" and "wakealarm" live here
+    std::string irqFile;            // per_cpu_count file to change on an alarm; empty: none
+    bool frozen = false;            // the time never steps
+    bool raiseIrq = true;           // an alarm write changes irqFile
+    int irqStep = 1;                // added to the first count of irqFile on each alarm
     long startSeconds = 12 * 3600;  // the clock's first value, seconds of the day
-    long limitMs = 60000;     // the clock ends by itself after this long
+    long limitMs = 60000;           // the clock ends by itself after this long
 };
 
 // Runs the clock until SIGTERM or SIGINT or the time limit; 0, or 1 when the

@@ -234,8 +234,8 @@ TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) 
     auto took = std::chrono::steady_clock::now() - t0;
     // kWorkerLeft here would mean the cancelled worker kept running or kept its device open.
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + kTimedOut + started("Two", b, 2) +
-                         pressPrompt("Two") + releasePrompt("Two"));
+    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + kTimedOut + started("Two", b, 2) + pressPrompt("Two") +
+                         releasePrompt("Two"));
     EXPECT_GE(took, std::chrono::seconds(3));
 }
 

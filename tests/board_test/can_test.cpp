@@ -97,8 +97,12 @@ bool stopWaitingCapture(const Bus& bus) {
 }
 
 std::string loopLog(const std::string& rx, const std::string& tx, size_t steps) {
-    const std::string all[] = {calling(with(kStateCheck, rx)), calling(with(kStateCheck, tx)), calling(kRemove),
-                               calling(with(kCapture, rx)),    calling(with(kGenerate, tx)), calling(kCompare),
+    const std::string all[] = {calling(with(kStateCheck, rx)),
+                               calling(with(kStateCheck, tx)),
+                               calling(kRemove),
+                               calling(with(kCapture, rx)),
+                               calling(with(kGenerate, tx)),
+                               calling(kCompare),
                                calling(kRemove)};
     std::string out;
     for (size_t i = 0; i < steps; ++i) out += all[i];
@@ -134,8 +138,8 @@ TEST(CanSingle, FrameAnsweredOnTheBusPasses) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, calling("cansend can0 123#123456") +
-                         calling("candump can0 -T 1500 | grep \"12 34 56\" > /dev/null"));
+    EXPECT_EQ(r.out,
+              calling("cansend can0 123#123456") + calling("candump can0 -T 1500 | grep \"12 34 56\" > /dev/null"));
     EXPECT_EQ(bus.calls(), "cansend can0 123#123456\ncandump can0 -T 1500\n");
 }
 
@@ -300,9 +304,10 @@ TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
         bus.wiredPair();
         // Once the frame is captured, the scratch file becomes a mount point,
         // which rm cannot remove; the generator's 200 ms gap leaves time for it.
-        must("cd %s && (for i in $(seq 1000); do [ -s canfile ] && exec mount --bind canfile canfile; "
-             "sleep 0.005; done) > /dev/null 2>&1 &",
-             bus.work.path.c_str());
+        must(
+            "cd %s && (for i in $(seq 1000); do [ -s canfile ] && exec mount --bind canfile canfile; "
+            "sleep 0.005; done) > /dev/null 2>&1 &",
+            bus.work.path.c_str());
         bool ok = testCanLoop("can0", "can1");
         bool kept = bus.scratchExists();
         must("umount %s", bus.scratch().c_str());
@@ -384,9 +389,9 @@ void expectSameVerdict(const char* tool, const std::vector<std::string>& lines) 
 }  // namespace
 
 TEST(CanStandIns, CandumpAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
-    expectSameVerdict("candump", {"can0 -n 1", "can0 -T 1500", "-n 1 can0", "-n1 -T1500 can0", "can0 -n",
-                                  "can0 -n 0", "can0 -n abc", "can0 -T", "can0 -Q", "--help", "-h", "",
-                                  "can0 -x -a -c -t a", "can0 -- -n 1", "can0 can1,123:7FF"});
+    expectSameVerdict("candump", {"can0 -n 1", "can0 -T 1500", "-n 1 can0", "-n1 -T1500 can0", "can0 -n", "can0 -n 0",
+                                  "can0 -n abc", "can0 -T", "can0 -Q", "--help", "-h", "", "can0 -x -a -c -t a",
+                                  "can0 -- -n 1", "can0 can1,123:7FF"});
 }
 
 TEST(CanStandIns, CangenAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
@@ -396,8 +401,7 @@ TEST(CanStandIns, CangenAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
 }
 
 TEST(CanStandIns, CansendAcceptsAndRejectsTheSameCommandLinesAsTheRealOne) {
-    expectSameVerdict("cansend", {"can0 123#123456", "", "can0", "can0 123#123456 x", "can0 12#1",
-                                  "can0 123#12345", "can0 123#R", "can0 1F334455#1122334455667788",
-                                  "can0 123##1112233", "can0 123#11.22.33", "can0 123#1234567890123456789",
-                                  "can0 123-11"});
+    expectSameVerdict("cansend", {"can0 123#123456", "", "can0", "can0 123#123456 x", "can0 12#1", "can0 123#12345",
+                                  "can0 123#R", "can0 1F334455#1122334455667788", "can0 123##1112233",
+                                  "can0 123#11.22.33", "can0 123#1234567890123456789", "can0 123-11"});
 }

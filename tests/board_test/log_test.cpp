@@ -127,7 +127,8 @@ TEST(BoundedFormatting, RefusesATextThatWouldNotFitAndNeverRunsIt) {
 }
 
 TEST(ShellWords, PlainNamesPassAndMetacharactersAreRefused) {
-    for (const char* good : {"eth0", "usb0", "/dev/ttymxc1", "iio:device0", "can0", "wlan0", "eth0.5", "a-b_c+d@e,f=g%h"})
+    for (const char* good :
+         {"eth0", "usb0", "/dev/ttymxc1", "iio:device0", "can0", "wlan0", "eth0.5", "a-b_c+d@e,f=g%h"})
         EXPECT_TRUE(isShellWord(good)) << good;
     for (const char* bad : {"eth0; reboot", "a b", "x|y", "$(id)", "`id`", "a&", "a>b", "a<b", "'q'", "\"q\"", "a\\b",
                             "a\nb", "*", "~root"})

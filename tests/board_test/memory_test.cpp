@@ -46,9 +46,9 @@ TEST(MemoryByteCount, IsEightyPercentOfFreePagesTimesPageSize) {
 }
 
 TEST(MemoryByteCount, TruncatesTowardZero) {
-    EXPECT_EQ(memoryTestBytes(3, 1), 2);   // 2.4
-    EXPECT_EQ(memoryTestBytes(1, 4), 3);   // 3.2
-    EXPECT_EQ(memoryTestBytes(-3, 1), -2); // a failed sysconf stays negative
+    EXPECT_EQ(memoryTestBytes(3, 1), 2);    // 2.4
+    EXPECT_EQ(memoryTestBytes(1, 4), 3);    // 3.2
+    EXPECT_EQ(memoryTestBytes(-3, 1), -2);  // a failed sysconf stays negative
 }
 
 TEST(MemoryByteCount, SaturatesInsteadOfOverflowing) {
@@ -59,11 +59,11 @@ TEST(MemoryByteCount, SaturatesInsteadOfOverflowing) {
 TEST(MemoryPasses, VisitEveryThirdWordAndLeaveTheOthersUntouched) {
     std::vector<uint32_t> words(10, 0xAAAAAAAAu);
     memoryWritePass(words);
-    EXPECT_EQ(words, (std::vector<uint32_t>{0, 0xAAAAAAAAu, 0xAAAAAAAAu, 3, 0xAAAAAAAAu, 0xAAAAAAAAu, 6,
-                                            0xAAAAAAAAu, 0xAAAAAAAAu, 9}));
+    EXPECT_EQ(words, (std::vector<uint32_t>{0, 0xAAAAAAAAu, 0xAAAAAAAAu, 3, 0xAAAAAAAAu, 0xAAAAAAAAu, 6, 0xAAAAAAAAu,
+                                            0xAAAAAAAAu, 9}));
     memoryIncrementPass(words);
-    EXPECT_EQ(words, (std::vector<uint32_t>{1, 0xAAAAAAAAu, 0xAAAAAAAAu, 4, 0xAAAAAAAAu, 0xAAAAAAAAu, 7,
-                                            0xAAAAAAAAu, 0xAAAAAAAAu, 10}));
+    EXPECT_EQ(words, (std::vector<uint32_t>{1, 0xAAAAAAAAu, 0xAAAAAAAAu, 4, 0xAAAAAAAAu, 0xAAAAAAAAu, 7, 0xAAAAAAAAu,
+                                            0xAAAAAAAAu, 10}));
     EXPECT_EQ(memoryVerifyPass(words), 10u);
 }
 

@@ -103,15 +103,16 @@ TEST(EthLoop, PortWithoutIpv6AddressLeavesAnEmptyTargetAndBothPingsStillRun) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopHeader() + linkCheck("eth0") + linkCheck("eth1") + ping6("eth1", kEth0Addr) +
-                         ping6("eth0", ""));
+    EXPECT_EQ(r.out,
+              loopHeader() + linkCheck("eth0") + linkCheck("eth1") + ping6("eth1", kEth0Addr) + ping6("eth0", ""));
 }
 
 TEST(EthLoop, AliasOfThePortLaterInTheListGivesTheAddressThatIsPinged) {
     auto r = testbed::runIsolated(kNs, [] {
         cable();
-        must("ip link add eth0.5 address 02:00:00:00:00:05 type veth peer name peer5 && ip link set eth0.5 up "
-             "&& ip link set peer5 up");
+        must(
+            "ip link add eth0.5 address 02:00:00:00:00:05 type veth peer name peer5 && ip link set eth0.5 up "
+            "&& ip link set peer5 up");
         waitUntil("ip -6 addr show eth0.5 | grep -q fe80");
         return testEthLoop("eth0", "eth1") ? 1 : 0;
     });

@@ -26,7 +26,7 @@ std::string info(const std::string& text) { return "\033[0mLOG: testRtc " + text
 std::string err(const std::string& text) { return "\033[31mERR: testRtc " + text + kReset; }
 std::string opening(const std::string& device, const std::string& name, int alarm) {
     return info("Testing [" + device + "] [" + name + "] RTC with alarm [" + std::to_string(alarm) + "] irq [" +
-               std::to_string(kIrq) + "]\n");
+                std::to_string(kIrq) + "]\n");
 }
 std::string times(const std::string& t1, const std::string& t2) {
     return info("RTC time 1 [" + t1 + "]\n") + info("RTC time 2 [" + t2 + "]\n");
@@ -39,13 +39,13 @@ std::string irqs(int c1, int c2) {
 struct Rtc {
     std::string device = "rtc7";
     std::string name = "snvs_rtc\n";
-    bool clock = true;       // the simulated clock runs the time attribute
-    std::string time;        // fixed time text when the clock does not run
+    bool clock = true;  // the simulated clock runs the time attribute
+    std::string time;   // fixed time text when the clock does not run
     bool frozen = false;
     bool raiseIrq = true;
     int irqStep = 1;
     std::string irqText = "5,0,0,0\n";  // empty: no interrupt count file
-    std::string fakeSleep;   // body of a "sleep" put first in PATH; empty: the real one
+    std::string fakeSleep;              // body of a "sleep" put first in PATH; empty: the real one
 };
 
 // Sets the RTC up in a private mount namespace, runs testRtc there and gives
@@ -132,8 +132,7 @@ TEST(RtcTime, SleepThatFailsIsReportedAsALine) {
     auto r = runRtc(rtc, "snvs", false);
     SKIP_WITHOUT_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + info("RTC time 1 [10:00:00]\n") +
-                         err("System call [sleep] error\n"));
+    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + info("RTC time 1 [10:00:00]\n") + err("System call [sleep] error\n"));
 }
 
 TEST(RtcTime, MissingTimeAttributeFailsWithTheReadersError) {
@@ -226,8 +225,8 @@ TEST(RtcAlarm, UnchangedCountFailsWithIrqNotReceived) {
     auto r = runRtc(rtc, "snvs", true);
     SKIP_WITHOUT_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 5) +
-                         err("RTC IRQ not received\n"));
+    EXPECT_EQ(r.out,
+              opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 5) + err("RTC IRQ not received\n"));
 }
 
 TEST(RtcAlarm, WhiteSpaceOnlyCountIsTakenAsZero) {
@@ -245,8 +244,8 @@ TEST(RtcAlarm, CountThatIsNotANumberFailsToParse) {
     auto r = runRtc(rtc, "snvs", true);
     SKIP_WITHOUT_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") +
-                         err("Failed parse irq data [n/a,3\n]\n"));
+    EXPECT_EQ(r.out,
+              opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + err("Failed parse irq data [n/a,3\n]\n"));
 }
 
 TEST(RtcAlarm, FullSixtyFourByteCountIsShownWithoutReadingPastIt) {

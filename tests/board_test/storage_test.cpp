@@ -19,12 +19,12 @@ const std::string kIio = "/sys/bus/iio/devices/iio:device0";
     if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
 
 // Runs an ADC check inside a private mount namespace holding the given attributes.
-testbed::ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo,
-                         int hi) {
+testbed::ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo, int hi) {
     return testbed::runIsolated(testbed::kMountNs, [&] {
         testbed::makeFixtureDir(kIio.c_str());
         if (!scale.empty()) writeFixture(kIio + "/in_voltage0_scale", scale);
-        for (size_t i = 0; i < raws.size(); ++i) writeFixture(kIio + "/in_voltage" + std::to_string(i) + "_raw", raws[i]);
+        for (size_t i = 0; i < raws.size(); ++i)
+            writeFixture(kIio + "/in_voltage" + std::to_string(i) + "_raw", raws[i]);
         return testAdc("iio:device0", channels, lo, hi) ? 0 : 1;
     });
 }
@@ -37,8 +37,8 @@ std::string adcHead(const std::string& scaleText, int scaleInt) {
 std::string channel(int i, const std::string& rawText, int rawInt) {
     std::string path = kIio + "/in_voltage" + std::to_string(i) + "_raw";
     return expect::info("testAdc", "ADC testing channel [" + path + "]\n") +
-           expect::info("checkAdcChannel", "ADC channel raw [" + path + "] [" + rawText + "] [" +
-                                               std::to_string(rawInt) + "]\n");
+           expect::info("checkAdcChannel",
+                        "ADC channel raw [" + path + "] [" + rawText + "] [" + std::to_string(rawInt) + "]\n");
 }
 
 std::string voltage(int i, int v) {
@@ -104,9 +104,9 @@ TEST(Adc, OutOfRangeComparesTheProductButShowsItsTruncation) {
     SKIP_IF_NO_NAMESPACES(r);
     std::string path = kIio + "/in_voltage0_raw";
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, adcHead("0.34", 0) + channel(0, "10", 10) + voltage(0, 3) +
-                         expect::error("checkAdcChannel",
-                                       "ADC channel voltage out of range [" + path + "] [2<=3<=3]\n"));
+    EXPECT_EQ(r.out,
+              adcHead("0.34", 0) + channel(0, "10", 10) + voltage(0, 3) +
+                  expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=3<=3]\n"));
 }
 
 TEST(Adc, ZeroScaleFailsWithoutReadingAnyChannel) {
@@ -135,8 +135,9 @@ TEST(Adc, NotANumberPassesTheValueTestAndFailsTheRangeTestShownAsZero) {
     SKIP_IF_NO_NAMESPACES(r);
     std::string path = kIio + "/in_voltage0_raw";
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, "nan", 0) + voltage(0, 0) +
-                         expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=0<=3]\n"));
+    EXPECT_EQ(r.out,
+              adcHead("1", 1) + channel(0, "nan", 0) + voltage(0, 0) +
+                  expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=0<=3]\n"));
 }
 
 TEST(Adc, EveryChannelIsReadEvenAfterAFailure) {
@@ -190,14 +191,16 @@ TEST(Temperature, BoundsAreInclusiveAndOutsideValuesAreReported) {
         const char* text;
         int value;
         bool pass;
-    } cases[] = {{"20\n", 20, true}, {"60\n", 60, true}, {"61\n", 61, false}, {"\n", 0, false},
-                 {"-5", -5, false},  {"4294967316\n", 20, true}};
+    } cases[] = {{"20\n", 20, true}, {"60\n", 60, true}, {"61\n", 61, false},
+                 {"\n", 0, false},   {"-5", -5, false},  {"4294967316\n", 20, true}};
     for (const Case& c : cases) {
         writeFixture(path, c.text);
         auto r = testbed::runIsolated(0, [&] { return testTemperature(path.c_str(), 20, 60) ? 0 : 1; });
-        std::string out = head + expect::info("testTemperature", "Temperature value [" + std::to_string(c.value) + "]\n");
+        std::string out =
+            head + expect::info("testTemperature", "Temperature value [" + std::to_string(c.value) + "]\n");
         if (!c.pass)
-            out += expect::error("testTemperature", "Temperature incorrect [20<=" + std::to_string(c.value) + "<=60]\n");
+            out +=
+                expect::error("testTemperature", "Temperature incorrect [20<=" + std::to_string(c.value) + "<=60]\n");
         EXPECT_EQ(r.exitCode, c.pass ? 0 : 1) << c.text;
         EXPECT_EQ(r.out, out) << c.text;
     }

@@ -78,9 +78,7 @@ TEST(WlanPresence, AbsentNameFailsWithoutAnErrorEntry) {
 }
 
 TEST(WlanPresence, NameThatWouldChangeTheShellCommandIsRefused) {
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
-        return isWlan("lo; true") ? 1 : 0;
-    });
+    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] { return isWlan("lo; true") ? 1 : 0; });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [lo; true] presence\n") +
@@ -119,8 +117,7 @@ TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
     Radio radio;
     auto r = testbed::runIsolated(testbed::kMountNs, [&] {
         radio.install();
-        must("mkdir -p %s && touch %s/scan-fails", radio.file("wlan/wlan0").c_str(),
-             radio.file("wlan/wlan0").c_str());
+        must("mkdir -p %s && touch %s/scan-fails", radio.file("wlan/wlan0").c_str(), radio.file("wlan/wlan0").c_str());
         bool busy = testWlan("wlan0");
         bool missing = testWlan("wlan1");
         return !busy && !missing ? 0 : 1;
@@ -183,8 +180,8 @@ TEST(Bluetooth, FailedDiscoverableStepNeverRunsThePairableStep) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth",
-                                                "System call [bluetoothctl -- discoverable on] error\n"));
+    EXPECT_EQ(r.out,
+              kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- discoverable on] error\n"));
     EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\n");
     EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), "");
 }
@@ -198,8 +195,7 @@ TEST(Bluetooth, FailedPairableStepLeavesTheControllerDiscoverable) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out,
-              kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- pairable on] error\n"));
+    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- pairable on] error\n"));
     EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
     EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
 }

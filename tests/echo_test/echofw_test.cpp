@@ -86,9 +86,18 @@ TEST(EchofwOptions, TakesFaultsWithTheirDefaultsAndExplicitArguments) {
 
 TEST(EchofwOptions, RefusesValuesThatDoNotFitOrAreNotNumbers) {
     const std::vector<std::vector<const char*>> bad = {
-        {"--corrupt", "5:45"}, {"--split", "5:0"},  {"--split", "5:45"},   {"--corrupt", "-1"},
-        {"--drop", "3x"},      {"--stale", "4001"}, {"--size", "0"},       {"--corrupt", "99999999999"},
-        {"--link"},            {"--bogus", "1"},    {"--corrupt", "1:2:3"}, {"--size", "10", "--corrupt", "1:10"},
+        {"--corrupt", "5:45"},
+        {"--split", "5:0"},
+        {"--split", "5:45"},
+        {"--corrupt", "-1"},
+        {"--drop", "3x"},
+        {"--stale", "4001"},
+        {"--size", "0"},
+        {"--corrupt", "99999999999"},
+        {"--link"},
+        {"--bogus", "1"},
+        {"--corrupt", "1:2:3"},
+        {"--size", "10", "--corrupt", "1:10"},
     };
     for (const auto& args : bad) {
         echofw::Config c;

@@ -25,7 +25,7 @@ const std::string kStartup = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG succes
 const std::string kNoDevice = "Starting tests!\r\nerror -1\r\n";
 
 // Exit codes of the isolated child besides the program's own.
-constexpr int kBlocked = 200;    // still waiting after the firmware heard what it waited for
+constexpr int kBlocked = 200;     // still waiting after the firmware heard what it waited for
 constexpr int kNeverEnded = 201;  // neither ended nor blocked as expected
 constexpr int kNoFirmware = 202;
 
@@ -89,7 +89,8 @@ int runScenario(const Scenario& s) {
 }
 
 testbed::ChildResult run(const Scenario& s) {
-    return testbed::runIsolated(testbed::kMountNs, [&] { return runScenario(s); }, 60000);
+    return testbed::runIsolated(
+        testbed::kMountNs, [&] { return runScenario(s); }, 60000);
 }
 
 // The program alone, in a private /dev prepared by setUp.
@@ -243,8 +244,8 @@ TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing
     auto r = run(s);
     SKIP_WITHOUT_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + "Sending message was unsuccessful.\r\nSend request (tc-step-loop) 1-1-0.\r\n" +
-                         heard(0));
+    EXPECT_EQ(r.out,
+              kStartup + "Sending message was unsuccessful.\r\nSend request (tc-step-loop) 1-1-0.\r\n" + heard(0));
 }
 
 TEST(Quillon1WithGoodFirmware, PrintsOnlyTheStartupLinesAfterTwelveMessagesAndExitsZero) {

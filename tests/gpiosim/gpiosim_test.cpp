@@ -152,7 +152,8 @@ int lifetimeScenario() {
     printf("set after chip close: %d\n", ioctl(handle, GPIOHANDLE_SET_LINE_VALUES_IOCTL, &data));
     gpio_v2_line_values values{};
     values.mask = 1;
-    printf("v2 call on v1 handle: %s\n", ioctl(handle, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0 ? strerror(errno) : "answered");
+    printf("v2 call on v1 handle: %s\n",
+           ioctl(handle, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0 ? strerror(errno) : "answered");
     close(handle);
     chip = open(kChip, O_RDONLY);
     printf("after handle close: %s\n", describe(requestV1(chip, 8, GPIOHANDLE_REQUEST_INPUT)));

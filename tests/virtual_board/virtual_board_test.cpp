@@ -32,10 +32,13 @@ BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::
     cmd.push_back("--");
     cmd.insert(cmd.end(), argv.begin(), argv.end());
     auto start = std::chrono::steady_clock::now();
-    auto r = testbed::runIsolated(0, [&] {
-        int st = testbed::runProgram(cmd, {std::string("KIT_BUILD_DIR=") + KIT_BUILD_DIR});
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }, 60000);
+    auto r = testbed::runIsolated(
+        0,
+        [&] {
+            int st = testbed::runProgram(cmd, {std::string("KIT_BUILD_DIR=") + KIT_BUILD_DIR});
+            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        },
+        60000);
     BoardRun b;
     b.status = r.timedOut ? -2 : r.exitCode;
     b.out = r.out;
@@ -43,9 +46,8 @@ BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::
     return b;
 }
 
-const char* const kLabels[] = {"Testing ETH ..............", "Testing micro USB ........",
-                               "Testing USB0 .............", "Testing RS485 ............",
-                               "Testing ADC .............."};
+const char* const kLabels[] = {"Testing ETH ..............", "Testing micro USB ........", "Testing USB0 .............",
+                               "Testing RS485 ............", "Testing ADC .............."};
 
 std::string verdicts(int failed) {
     std::string v;
@@ -79,8 +81,8 @@ std::string goodLog() {
            expect::info("checkAdcChannel", "ADC channel voltage [" + kIio + "/in_voltage0_raw] [2]\n");
 }
 
-#define SKIP_IF_NO_BOARD(b)                                                              \
-    if ((b).status == 125 || (b).out.find("unshare: ") != std::string::npos)             \
+#define SKIP_IF_NO_BOARD(b)                                                  \
+    if ((b).status == 125 || (b).out.find("unshare: ") != std::string::npos) \
     GTEST_SKIP() << "the virtual board cannot be built on this machine: " << (b).out
 
 }  // namespace
@@ -223,16 +225,18 @@ TEST(EchoFaults, CorruptedEchoNamesTestCaseStepAndIndex) {
     auto b = onBoard({"echo-corrupt=23"}, {KIT_QUILLON2});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 255);
-    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
-                     "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
+    EXPECT_EQ(b.out,
+              "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
+              "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
 }
 
 TEST(EchoFaults, ShortEchoIsAReceiveFailureAtThatIndex) {
     auto b = onBoard({"echo-short=2"}, {KIT_QUILLON1});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 255);
-    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
-                     "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n");
+    EXPECT_EQ(b.out,
+              "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
+              "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n");
 }
 
 TEST(EchoFaults, SilentFirmwareLeavesTheProgramWaitingWithOnlyItsStartUpLines) {
@@ -244,8 +248,8 @@ TEST(EchoFaults, SilentFirmwareLeavesTheProgramWaitingWithOnlyItsStartUpLines) {
 
 TEST(GpioFaults, RelayLineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
     // The follower ends at once and leaves its granted lines to the kernel, on purpose.
-    auto b = onBoard({"relay-busy"},
-                     {"sh", "-c", "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" \"$0\" 2>&1", KIT_PYLORN});
+    auto b =
+        onBoard({"relay-busy"}, {"sh", "-c", "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" \"$0\" 2>&1", KIT_PYLORN});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 1);
     EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
