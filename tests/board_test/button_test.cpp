@@ -103,6 +103,18 @@ bool holdsOpen(const std::vector<std::string>& paths) {
     return found;
 }
 
+// Waits (bounded) until thread tid has left /proc/self/task. Under user-mode
+// emulation a joined thread stays listed there for a moment after the join.
+bool taskGone(pid_t tid) {
+    std::string path = "/proc/self/task/" + std::to_string(tid);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (access(path.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // Waits (bounded) until every worker has ended and no device is open.
 bool workersGone(int threadsBefore, const std::vector<std::string>& paths) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -133,7 +145,9 @@ protected:
         for (auto& b : buttons) paths.emplace_back(b.eventPath);
         auto result = testbed::runIsolated(0, [&] {
             // A sanitizer may add a helper thread with the first thread made; let it come now.
-            std::thread([] {}).join();
+            pid_t warmUp = 0;
+            std::thread([&warmUp] { warmUp = gettid(); }).join();
+            if (!taskGone(warmUp)) return kWorkerLeft;
             if (before) before();
             int threads = threadCount();
             bool ok = executeAndWait(buttons.data(), static_cast<int32_t>(buttons.size()));

@@ -139,7 +139,7 @@ TEST(PortPing, ReaderThatCannotBeStartedIsReportedAndFailsThePort) {
         // A default stack no mapping can hold makes every later thread creation fail.
         pthread_attr_t attr;
         pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, size_t{1} << 46);
+        pthread_attr_setstacksize(&attr, size_t{1} << 50);
         pthread_setattr_default_np(&attr);
         return testPortPing("/dev/pts/0") ? 1 : 0;
     });
