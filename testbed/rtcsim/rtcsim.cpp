@@ -1,5 +1,7 @@
 #include "rtcsim.h"
 
+#include "core/isolate.h"
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,17 +44,6 @@ bool replaceFile(const std::string& path, const std::string& text) {
     bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = fclose(f) == 0 && ok;
     return ok && rename(temp.c_str(), path.c_str()) == 0;
-}
-
-std::string readText(const std::string& path) {
-    std::string text;
-    FILE* f = fopen(path.c_str(), "r");
-    if (f == nullptr) return text;
-    char chunk[256];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    fclose(f);
-    return text;
 }
 
 // What identifies one version of a file: a write changes its time or size.
@@ -130,7 +121,7 @@ int runRtcSim(const RtcSimOptions& options) {
             if (options.raiseIrq && !options.irqFile.empty() && irqDue < 0) irqDue = now + kIrqDelayMs;
         }
         if (irqDue >= 0 && now >= irqDue) {
-            replaceFile(options.irqFile, bumpIrqText(readText(options.irqFile), options.irqStep));
+            replaceFile(options.irqFile, bumpIrqText(readFile(options.irqFile), options.irqStep));
             irqDue = -1;
         }
         sleepMs(kLookMs);
