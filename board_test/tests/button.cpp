@@ -32,6 +32,7 @@ struct EventFile {
     EventFile(const EventFile&) = delete;
     EventFile& operator=(const EventFile&) = delete;
     ~EventFile() {
+        CancelGuard guard;
         if (file != nullptr) fclose(file);
     }
 };

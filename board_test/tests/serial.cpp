@@ -31,6 +31,7 @@ struct PortFd {
     PortFd(const PortFd&) = delete;
     PortFd& operator=(const PortFd&) = delete;
     ~PortFd() {
+        CancelGuard guard;
         if (fd >= 0) close(fd);
     }
 };

@@ -51,6 +51,17 @@ struct WorkerHold {
     ~WorkerHold() { letGo(task); }
 };
 
+// Holds off cancellation while it lives. A worker's destructors close its
+// device; close is a cancellation point, and a cancellation acted on inside a
+// destructor cannot unwind out of it (std::terminate ends the whole program).
+struct CancelGuard {
+    int previous = 0;
+    CancelGuard() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous); }
+    CancelGuard(const CancelGuard&) = delete;
+    CancelGuard& operator=(const CancelGuard&) = delete;
+    ~CancelGuard() { pthread_setcancelstate(previous, nullptr); }
+};
+
 // Writes the worker's verdict: ok first, then done, so a waiter that sees done sees ok.
 void finishSlot(TaskSlot& slot, bool passed);
 
