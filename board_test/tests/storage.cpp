@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "../log/log.h"
 
@@ -20,7 +21,12 @@ int32_t toInt32Saturated(float value) {
 
 float parseAdcText(char* text, size_t count) {
     text[count - 1] = '\0';
-    return static_cast<float>(strtod(text, nullptr));
+    double value = strtod(text, nullptr);
+    // Narrowing a double beyond float's range is undefined; the board's
+    // conversion gives infinity there, so give it explicitly.
+    if (value > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (value < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
 }
 
 int32_t parseTemperatureText(char* text, size_t count) {

@@ -172,6 +172,14 @@ TEST(AdcText, SixteenByteTextLosesItsLastByteToTheCut) {
     EXPECT_STREQ(text, "123456789012345");
 }
 
+TEST(AdcText, ValuesBeyondFloatRangeBecomeInfinityAndSaturateWhenShown) {
+    char big[16] = "1e39\n";
+    char small[16] = "-1e300\n";
+    EXPECT_EQ(parseAdcText(big, 5), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(parseAdcText(small, 7), -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(toInt32Saturated(parseAdcText(big, 5)), INT32_MAX);
+}
+
 TEST(FloatToInt, ConvertsLikeTheBoardsCpuForEveryValue) {
     EXPECT_EQ(toInt32Saturated(3.99f), 3);
     EXPECT_EQ(toInt32Saturated(-3.99f), -3);
