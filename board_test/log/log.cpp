@@ -107,8 +107,9 @@ bool isShellWord(const char* text) {
 }
 
 bool checkShellWord(const char* name, const char* text) {
-    // An empty name would drop an argument and change what the command does.
-    if (text[0] != '\0' && isShellWord(text)) return true;
+    // An empty name would drop an argument, and one that starts with '-' would
+    // become an option of the tool: both change what the command does.
+    if (text[0] != '\0' && text[0] != '-' && isShellWord(text)) return true;
     logError(name, "Unsafe name refused [%s]\n", text);
     return false;
 }

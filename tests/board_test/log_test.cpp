@@ -134,8 +134,14 @@ TEST(ShellWords, PlainNamesPassAndMetacharactersAreRefused) {
                             "a\nb", "*", "~root"})
         EXPECT_FALSE(isShellWord(bad)) << bad;
 
-    auto r = capture([] { return (!checkShellWord("isEthActive", "eth0;id") && !checkShellWord("n", "")) ? 0 : 1; });
+    auto r = capture([] {
+        return (!checkShellWord("isEthActive", "eth0;id") && !checkShellWord("n", "") &&
+                !checkShellWord("isWlan", "-e.") && checkShellWord("ok", "eth0-1"))
+                   ? 0
+                   : 1;
+    });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::error("isEthActive", "Unsafe name refused [eth0;id]\n") +
-                         expect::error("n", "Unsafe name refused []\n"));
+                         expect::error("n", "Unsafe name refused []\n") +
+                         expect::error("isWlan", "Unsafe name refused [-e.]\n"));
 }
