@@ -3,6 +3,10 @@
 # and PID namespaces. Builds the board, runs the command, and exits with its
 # status; the kernel then ends every process of the board.
 set -eu
+unset CDPATH
+
+# Only as PID 1 of the board's own namespaces: anywhere else it would change the host.
+[ $$ -eq 1 ] || { echo "virtual-board: board.sh runs only inside virtual-board/run" >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
@@ -61,7 +65,10 @@ pc=$!
 ip link add usb0 address 02:00:00:00:00:10 type veth peer name usbpc
 # Until the PC process has left for its namespace, moving the link there would keep it here.
 i=0
-until [ "$(readlink /proc/$pc/ns/net 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ]; do
+while :; do
+    pcns=$(readlink /proc/$pc/ns/net 2>/dev/null) || pcns=""
+    [ -z "$pcns" ] || [ "$pcns" = "$(readlink /proc/self/ns/net)" ] || break
+    kill -0 $pc 2>/dev/null || die "the PC side ended before its namespace existed"
     i=$((i + 1)); [ $i -lt 500 ] || die "no namespace for the PC side"; sleep 0.01
 done
 ip link set usbpc netns $pc
@@ -79,7 +86,10 @@ overlay() {
 }
 bus=$(layer bus)
 iio=$bus/iio/devices/iio:device0
-if ! fault adc-missing; then
+if fault adc-missing; then
+    # Nothing of the host's own IIO devices may show either.
+    mkdir -p "$bus/iio/devices"
+else
     mkdir -p "$iio"
     # 10 raw x 0.25 mV = 2.5 mV, in the middle of the 2..3 mV window.
     if fault adc-scale-zero; then echo 0 > "$iio/in_voltage0_scale"; else echo 0.250000000 > "$iio/in_voltage0_scale"; fi
@@ -98,6 +108,7 @@ irq=$(layer irq)
 mkdir -p "$irq/200"
 printf '0,0\n' > "$irq/200/per_cpu_count"
 overlay bus /sys/bus
+if fault adc-missing; then mount -t tmpfs tmpfs /sys/bus/iio/devices; fi
 overlay class /sys/class
 overlay irq /sys/kernel/irq
 rtc=/sys/class/rtc/rtc0
@@ -115,6 +126,9 @@ mkdir -p $dev/pts $dev/shm $dev/input
 mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts $dev/pts
 ln -s pts/ptmx $dev/ptmx
 ln -s /proc/self/fd $dev/fd
+ln -s /proc/self/fd/0 $dev/stdin
+ln -s /proc/self/fd/1 $dev/stdout
+ln -s /proc/self/fd/2 $dev/stderr
 mount --move $dev /dev
 
 # --- the USB stick ------------------------------------------------------------
@@ -144,10 +158,16 @@ fault echo-short && echo_opts="--split $(fault_arg echo-short 0):20"
 start_ready $state/echofw.log "$build/testbed/echofw/echofw" --link /dev/ttyRPMSG $echo_opts
 
 # The button: one press and release of key 0x100, fed whole records when read.
-"$build/testbed/eventfeed/eventfeed" -t 2147483 /dev/input/event0 1:256:1 1:256:0 > $state/eventfeed.log 2>&1 &
+"$build/testbed/eventfeed/eventfeed" -t 0 /dev/input/event0 1:256:1 1:256:0 > $state/eventfeed.log 2>&1 &
+i=0
+until [ -p /dev/input/event0 ]; do
+    i=$((i + 1)); [ $i -lt 500 ] || die "eventfeed did not start: $(cat $state/eventfeed.log)"; sleep 0.01
+done
 
-"$build/testbed/rtcsim/rtcsim" $rtc --irq-file $rtc_irq/per_cpu_count --limit-ms 2147483000 \
-    > $state/rtcsim.log 2>&1 &
+"$build/testbed/rtcsim/rtcsim" $rtc --irq-file $rtc_irq/per_cpu_count --limit-ms 86400000 > $state/rtcsim.log 2>&1 &
+rtcsim=$!
+sleep 0.02
+kill -0 $rtcsim 2>/dev/null || die "rtcsim did not start: $(cat $state/rtcsim.log)"
 
 # GPIO: the relay board (inputs 6,5,4,3 follow nothing until set; relays 8..11)
 # and a pin-pair fixture (outputs 16,17,18 wired to inputs 19,20,21).
@@ -178,7 +198,8 @@ if fault relay-busy; then start_ready $state/holder.log "$ctl" $gpio_state hold 
 
 # --- run it ------------------------------------------------------------------------
 export LD_PRELOAD="$gpiosim_lib${LD_PRELOAD:+:$LD_PRELOAD}"
-cd /run
+cd "${KIT_VB_CWD:-/run}" 2>/dev/null || cd /run
+unset KIT_VB_FAULTS KIT_VB_CWD
 # The program starts as from an operator's shell: descriptors 0 to 2 only.
 for fd in $(ls /proc/$$/fd); do
     [ "$fd" -gt 2 ] && eval "exec $fd>&-"

@@ -13,7 +13,7 @@
 // stdio reader takes all that is there in one read and drops the rest when it
 // closes; records written one at a time so reach one opening each.
 // After the last step the FIFO stays open until SIGTERM or SIGINT, or the
-// time limit. -t MS bounds each wait and the final hold (default 60000).
+// time limit. -t MS bounds each wait and the final hold (default 60000; 0: no limit).
 // Exit status: 0 every record was taken; 1 one was not taken in time;
 // 2 bad arguments or an I/O error.
 
@@ -121,9 +121,12 @@ void pauseMs(long ms) {
     }
 }
 
+// Deadline limitMs from now; a limit of 0 never comes (the virtual board holds its device for good).
+int64_t deadlineAfter(long limitMs) { return limitMs == 0 ? INT64_MAX : nowMs() + limitMs; }
+
 // Waits until nothing written is left in the FIFO; false after limitMs or a stop request.
 bool waitTaken(int fd, long limitMs) {
-    int64_t deadline = nowMs() + limitMs;
+    int64_t deadline = deadlineAfter(limitMs);
     for (;;) {
         int left = 0;
         if (ioctl(fd, FIONREAD, &left) != 0) return false;
@@ -140,7 +143,7 @@ bool writeAll(int fd, const void* data, size_t size) {
 }
 
 void holdUntilStopped(long limitMs) {
-    int64_t deadline = nowMs() + limitMs;
+    int64_t deadline = deadlineAfter(limitMs);
     while (!stopRequested && nowMs() < deadline) pauseMs(100);
 }
 
@@ -155,7 +158,7 @@ bool validStep(const char* step) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: eventfeed [-t MS] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
+    fprintf(stderr, "usage: eventfeed [-t MS (0: no limit)] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
     return kUsage;
 }
 
@@ -165,7 +168,7 @@ int main(int argc, char** argv) {
     long limitMs = 60000;
     int first = 1;
     if (argc > 2 && strcmp(argv[1], "-t") == 0) {
-        if (!parseNumber(argv[2], 1, 3600000, limitMs)) return usage();
+        if (!parseNumber(argv[2], 0, 3600000, limitMs)) return usage();
         first = 3;
     }
     if (first >= argc) return usage();

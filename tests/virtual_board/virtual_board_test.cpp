@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -264,4 +265,47 @@ TEST(GpioFaults, PinPairFixtureFollowsItsOutputsUnlessAnInputIsStuckOrOpen) {
     EXPECT_EQ(onBoard({"gpio-input-stuck"}, {"sh", "-c", script}).out, "100");
     auto open = onBoard({"gpio-pair-open"}, {"sh", "-c", "gpiosim_ctl $GPIOSIM_STATE show | grep '^2[01] '"});
     EXPECT_EQ(open.out, "20 input 0 free from 17\n21 input 0 free\n");
+}
+
+TEST(GoodBoard, RtcTimeAdvancesAndItsWakeAlarmRaisesTheInterruptCount) {
+    const char* script =
+        "r=/sys/class/rtc/rtc0; q=/sys/kernel/irq/200/per_cpu_count; a=$(cat $r/time); sleep 1.1; "
+        "b=$(cat $r/time); c=$(cat $q); echo +1 > $r/wakealarm; sleep 1.3; d=$(cat $q); "
+        "[ \"$a\" != \"$b\" ] && [ \"$c\" != \"$d\" ] && cat $r/name";
+    auto b = onBoard({}, {"sh", "-c", script});
+    SKIP_IF_NO_BOARD(b);
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out, "rtc-sim\n");
+}
+
+TEST(BoardRun, UnknownMalformedOrClashingFaultsAreRefusedBeforeAnythingStarts) {
+    for (const char* fault : {"rs485-.*", "eth-unplugged=x", "echo-corrupt=three", "no-such-fault"}) {
+        auto b = onBoard({fault}, {"sh", "-c", "echo ran"});
+        EXPECT_EQ(b.status, 2) << fault;
+        EXPECT_EQ(b.out, "") << fault;
+    }
+    auto clash = onBoard({"rs485-silent", "rs485-garbled"}, {"sh", "-c", "echo ran"});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_EQ(clash.out, "");
+}
+
+TEST(BoardRun, TerminationSignalTearsTheWholeBoardDown) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("KIT_BUILD_DIR", KIT_BUILD_DIR, 1);
+        execl(kRun.c_str(), kRun.c_str(), "sh", "-c", "sleep 7.75", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Wait (bounded) until the board's command runs, then ask the board to stop.
+    for (int i = 0; i < 300 && system("pgrep -x -f 'sleep 7.75' > /dev/null") != 0; ++i) usleep(10000);
+    auto start = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 3.0);
+    bool left = false;
+    for (int i = 0; i < 100 && (left = system("pgrep -x -f 'sleep 7.75' > /dev/null") == 0); ++i) usleep(10000);
+    EXPECT_FALSE(left) << "the board's command outlived the board";
 }
