@@ -220,6 +220,11 @@ void privateDev() {
     if (symlink("pts/ptmx", (root + "/ptmx").c_str()) != 0) childFail("ptmx");
     if (mount("tmpfs", (root + "/shm").c_str(), "tmpfs", 0, "mode=1777") != 0) childFail("shm");
     if (symlink("/proc/self/fd", (root + "/fd").c_str()) != 0) childFail("fd link");
+    static const char* const kStreams[] = {"stdin", "stdout", "stderr"};
+    for (int i = 0; i < 3; ++i) {
+        std::string target = "/proc/self/fd/" + std::to_string(i);
+        if (symlink(target.c_str(), (root + "/" + kStreams[i]).c_str()) != 0) childFail("stream link");
+    }
     if (mount(scratch, "/dev", nullptr, MS_MOVE, nullptr) != 0) childFail("move /dev");
     rmdir(scratch);
 }
