@@ -102,7 +102,8 @@ int sendMessages(int fd, int32_t testCase, int32_t step, int32_t count, int32_t 
     for (int32_t i = 0; i < count; ++i) {
         buffer.fill(static_cast<unsigned char>(i & 0xFF));
         // One write per message; a short one is a failure, never completed.
-        ssize_t written = length >= 0 && length <= kMessageBytes ? write(fd, buffer.data(), static_cast<size_t>(length)) : -1;
+        ssize_t written =
+            length >= 0 && length <= kMessageBytes ? write(fd, buffer.data(), static_cast<size_t>(length)) : -1;
         if (written != length) {
             printf("Sending message was unsuccessful.\r\nSend request (tc-step-loop) %d-%d-%d.\r\n", testCase, step, i);
             return -1;
@@ -116,7 +117,8 @@ int receiveMessages(int fd, int32_t testCase, int32_t step, int32_t count, int32
     buffer.fill(0xFF);
     for (int32_t i = 0; i < count; ++i) {
         // One read per message: an echo that has only partly arrived is a failure.
-        ssize_t got = length >= 0 && length <= kMessageBytes ? read(fd, buffer.data(), static_cast<size_t>(length)) : -1;
+        ssize_t got =
+            length >= 0 && length <= kMessageBytes ? read(fd, buffer.data(), static_cast<size_t>(length)) : -1;
         if (got != length) {
             printf("Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) %d-%d-%d.\r\n", testCase,
                    step, i);

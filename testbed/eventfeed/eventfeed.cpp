@@ -158,7 +158,8 @@ bool validStep(const char* step) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: eventfeed [-t MS (0: no limit)] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
+    fprintf(stderr,
+            "usage: eventfeed [-t MS (0: no limit)] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
     return kUsage;
 }
 
