@@ -293,7 +293,9 @@ TEST_F(SimulatedChip, KeepsALineForTheLifeOfItsHandleOnly) {
 
 TEST_F(SimulatedChip, GivesBackTheLinesOfAProcessThatIsKilled) {
     start("hold");
-    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8); })) << child.err;
+    // The lock that marks a line held is taken a moment before the level is
+    // written; wait for the whole request, as its caller would see it.
+    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simDriven(session, 8) == 1; })) << child.err;
     ASSERT_TRUE(simStop(child, SIGKILL));
     EXPECT_FALSE(simIsHeld(session, 8));
     EXPECT_EQ(simDriven(session, 8), 1);  // a released line keeps its last level
