@@ -26,11 +26,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "core/standin.h"
+
+using testbed::catchStopSignals;
+using testbed::nowMs;
+using testbed::sleepMs;
+using testbed::stopRequested;
 
 namespace {
 
@@ -38,10 +46,6 @@ constexpr int kTaken = 0;
 constexpr int kNotTaken = 1;
 constexpr int kUsage = 2;
 constexpr long kPollMicros = 2000;
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) { stopRequested = 1; }
 
 struct Fd {
     int fd;
@@ -54,12 +58,6 @@ struct Fd {
         fd = -1;
     }
 };
-
-int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Parses a whole decimal number within [lo, hi].
 bool parseNumber(const char* text, long lo, long hi, long& out) {
@@ -115,23 +113,17 @@ bool parsePart(const char* text, long& bytes, input_event& ev) {
     return parseNumber(count, 1, static_cast<long>(sizeof ev) - 1, bytes) && parseRecord(colon + 1, ev);
 }
 
-void pauseMs(long ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !stopRequested) {
-    }
-}
-
 // Deadline limitMs from now; a limit of 0 never comes (the virtual board holds its device for good).
-int64_t deadlineAfter(long limitMs) { return limitMs == 0 ? INT64_MAX : nowMs() + limitMs; }
+long long deadlineAfter(long limitMs) { return limitMs == 0 ? LLONG_MAX : nowMs() + limitMs; }
 
 // Waits until nothing written is left in the FIFO; false after limitMs or a stop request.
 bool waitTaken(int fd, long limitMs) {
-    int64_t deadline = deadlineAfter(limitMs);
+    long long deadline = deadlineAfter(limitMs);
     for (;;) {
         int left = 0;
         if (ioctl(fd, FIONREAD, &left) != 0) return false;
         if (left == 0) return true;
-        if (stopRequested || nowMs() >= deadline) return false;
+        if (stopRequested() || nowMs() >= deadline) return false;
         usleep(kPollMicros);
     }
 }
@@ -143,8 +135,8 @@ bool writeAll(int fd, const void* data, size_t size) {
 }
 
 void holdUntilStopped(long limitMs) {
-    int64_t deadline = deadlineAfter(limitMs);
-    while (!stopRequested && nowMs() < deadline) pauseMs(100);
+    long long deadline = deadlineAfter(limitMs);
+    while (!stopRequested() && nowMs() < deadline) sleepMs(100);
 }
 
 // A step as the loop below takes it; checked for all steps before the first runs.
@@ -178,10 +170,7 @@ int main(int argc, char** argv) {
         if (!validStep(argv[i])) return usage();
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    catchStopSignals();
     signal(SIGPIPE, SIG_IGN);
 
     if (mkfifo(path, 0600) != 0 && errno != EEXIST) {
@@ -203,7 +192,7 @@ int main(int argc, char** argv) {
             return kTaken;
         } else if (strncmp(step, "sleep:", 6) == 0) {
             if (!parseNumber(step + 6, 0, 3600000, n)) return usage();
-            pauseMs(n);
+            sleepMs(n);
             continue;
         } else if (strncmp(step, "part:", 5) == 0) {
             if (!parsePart(step + 5, n, ev)) return usage();

@@ -1,6 +1,7 @@
 #include "rtcsim.h"
 
 #include "core/isolate.h"
+#include "core/standin.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,21 +21,6 @@ constexpr long kLookMs = 20;
 constexpr long kFirstStepMs = 500;
 constexpr long kStepMs = 1000;
 constexpr long kIrqDelayMs = 1000;
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) { stopRequested = 1; }
-
-long long nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void sleepMs(long ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000};
-    nanosleep(&ts, nullptr);
-}
 
 // Replaces path as a whole, so a reader sees the old text or the new one, never a part.
 bool replaceFile(const std::string& path, const std::string& text) {
@@ -91,10 +77,7 @@ std::string bumpIrqText(const std::string& text, int step) {
 }
 
 int runRtcSim(const RtcSimOptions& options) {
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    catchStopSignals();
 
     const std::string timePath = options.dir + "/time";
     const std::string alarmPath = options.dir + "/wakealarm";
@@ -109,7 +92,7 @@ int runRtcSim(const RtcSimOptions& options) {
     long long nextStep = start + kFirstStepMs;
     long long irqDue = -1;
     Version alarmSeen = versionOf(alarmPath);
-    while (!stopRequested && nowMs() - start < options.limitMs) {
+    while (!stopRequested() && nowMs() - start < options.limitMs) {
         long long now = nowMs();
         if (!options.frozen && now >= nextStep) {
             replaceFile(timePath, rtcTimeText(++seconds));

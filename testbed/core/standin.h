@@ -1,0 +1,15 @@
+#pragma once
+// What every stand-in process needs: a stop on SIGTERM or SIGINT, and a clock.
+
+namespace testbed {
+
+// From now on SIGTERM and SIGINT only ask the process to stop.
+void catchStopSignals();
+bool stopRequested();
+
+// Milliseconds of the monotonic clock.
+long long nowMs();
+// Sleeps ms milliseconds, or less when a stop is requested meanwhile.
+void sleepMs(long ms);
+
+}  // namespace testbed
