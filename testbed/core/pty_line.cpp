@@ -29,16 +29,26 @@ bool parseLineMode(const std::string& name, LineMode& mode) {
     return false;
 }
 
+bool openPtyPair(int& master, int& slave, std::span<char> slavePath) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slave = -1;
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+        ptsname_r(master, slavePath.data(), slavePath.size()) == 0)
+        slave = open(slavePath.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0) return true;
+    int error = errno;
+    if (master >= 0) close(master);
+    master = -1;
+    errno = error;
+    return false;
+}
+
 namespace {
 
 bool openPort(PtyPort& port) {
-    port.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (port.master < 0 || grantpt(port.master) != 0 || unlockpt(port.master) != 0) return false;
-    const char* name = ptsname(port.master);
-    if (name == nullptr) return false;
+    char name[128];
+    if (!openPtyPair(port.master, port.slave, name)) return false;
     port.path = name;
-    port.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (port.slave < 0) return false;
     // Raw from the start: a canonical, echoing slave would bounce every byte back to us.
     termios tio{};
     if (tcgetattr(port.slave, &tio) != 0) return false;

@@ -7,7 +7,16 @@
 #include <thread>
 #include <vector>
 
+#include <span>
+
 namespace testbed {
+
+// Opens a new pseudo-terminal and its slave (both close-on-exec, neither
+// becoming a controlling terminal) and names the slave in slavePath. The
+// stand-in keeps the slave open itself, so settings survive between the
+// program's opens and the master never reads EIO. False with errno set;
+// nothing stays open then.
+bool openPtyPair(int& master, int& slave, std::span<char> slavePath);
 
 enum class LineMode {
     Loopback,  // each port hears what it sends (an RS485 port with its echo)

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/pty_line.h"
+
 namespace echofw {
 namespace {
 
@@ -271,16 +273,16 @@ int run(const Config& config) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     char slavePath[128];
-    if (master.fd < 0 || grantpt(master.fd) != 0 || unlockpt(master.fd) != 0 ||
-        ptsname_r(master.fd, slavePath, sizeof slavePath) != 0) {
+    int masterFd = -1;
+    int slaveFd = -1;
+    if (!testbed::openPtyPair(masterFd, slaveFd, slavePath)) {
         fprintf(stderr, "echofw: no pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
-    // Our own opening keeps the settings between the program's opens and spares us EIO when it closes.
-    Fd slave(open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (slave.fd < 0 || !initSlave(slave.fd)) {
+    Fd master(masterFd);
+    Fd slave(slaveFd);
+    if (!initSlave(slave.fd)) {
         fprintf(stderr, "echofw: cannot set up %s: %s\n", slavePath, strerror(errno));
         return 1;
     }
