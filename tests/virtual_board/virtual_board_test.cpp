@@ -22,11 +22,19 @@ struct BoardRun {
     double seconds = 0;
 };
 
+// How the board is started: by whom, from which copy of the kit, and where.
+struct Launch {
+    std::vector<std::string> prefix;  // e.g. a change of user
+    std::string run = kRun;
+    std::string build = KIT_BUILD_DIR;
+    std::string cwd;  // empty: the test's own
+};
+
 // Runs argv on a fresh virtual board with the given faults, stdout captured.
 BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::string>& argv,
-                 const std::vector<std::string>& prefix = {}) {
-    std::vector<std::string> cmd = prefix;
-    cmd.push_back(kRun);
+                 const Launch& launch = {}) {
+    std::vector<std::string> cmd = launch.prefix;
+    cmd.push_back(launch.run);
     for (const std::string& f : faults) {
         cmd.push_back("--fault");
         cmd.push_back(f);
@@ -37,7 +45,8 @@ BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::
     auto r = testbed::runIsolated(
         0,
         [&] {
-            int st = testbed::runProgram(cmd, {std::string("KIT_BUILD_DIR=") + KIT_BUILD_DIR});
+            if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) return 99;
+            int st = testbed::runProgram(cmd, {"KIT_BUILD_DIR=" + launch.build});
             return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         },
         60000);
@@ -172,13 +181,52 @@ TEST(GoodBoard, LeavesTheHostUnchanged) {
     EXPECT_NE(WEXITSTATUS(left), 0);
 }
 
+// What an unprivileged board run reads, copied where any user can read it:
+// the checkout or build tree may sit under a home directory only its owner
+// can enter (Debian makes /root 0700). Layout as in the source and build trees.
+struct PublicKit {
+    testbed::TempDir dir;
+    std::string build() const { return dir.path + "/build"; }
+    std::string run() const { return dir.path + "/virtual-board/run"; }
+    std::string corvane() const { return dir.path + "/corvane"; }
+    bool ok = false;
+
+    PublicKit() {
+        if (dir.path.empty()) return;
+        const std::string src = KIT_SOURCE_DIR, bld = KIT_BUILD_DIR, dst = dir.path;
+        std::string gpiosimLib = std::string(KIT_GPIOSIM);
+        std::vector<std::vector<std::string>> steps = {
+            {"mkdir", "-p", dst + "/virtual-board", dst + "/testbed", dst + "/build/testbed/serialsim",
+             dst + "/build/testbed/echofw", dst + "/build/testbed/eventfeed", dst + "/build/testbed/rtcsim",
+             dst + "/build/testbed/gpiosim"},
+            {"cp", src + "/virtual-board/run", src + "/virtual-board/board.sh", dst + "/virtual-board/"},
+            {"cp", "-R", src + "/testbed/tools", dst + "/testbed/"},
+            {"cp", bld + "/testbed/serialsim/serialsim", dst + "/build/testbed/serialsim/"},
+            {"cp", KIT_ECHOFW, dst + "/build/testbed/echofw/"},
+            {"cp", KIT_EVENTFEED, dst + "/build/testbed/eventfeed/"},
+            {"cp", bld + "/testbed/rtcsim/rtcsim", dst + "/build/testbed/rtcsim/"},
+            {"cp", KIT_GPIOSIM_CTL, gpiosimLib, dst + "/build/testbed/gpiosim/"},
+            {"cp", KIT_CORVANE, dst + "/corvane"},
+            {"chmod", "-R", "a+rX", dst},
+        };
+        for (const auto& step : steps) {
+            int st = testbed::runProgram(step);
+            if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return;
+        }
+        ok = true;
+    }
+};
+
 TEST(GoodBoard, RunsTheSameForAnUnprivilegedUser) {
     if (geteuid() != 0) GTEST_SKIP() << "already unprivileged; the other tests cover it";
-    auto b = onBoard({}, {KIT_CORVANE}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    if (b.out.find("Permission denied") != std::string::npos || b.status == 126)
-        GTEST_SKIP() << "the build tree is not readable by an unprivileged user";
+    PublicKit kit;
+    ASSERT_TRUE(kit.ok) << "could not copy the board into " << kit.dir.path;
+    // The user must be able to enter its working directory too.
+    auto b = onBoard({}, {kit.corvane()},
+                     {{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, kit.run(), kit.build(),
+                      kit.dir.path});
     SKIP_IF_NO_BOARD(b);
-    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.status, 0) << b.out;
     EXPECT_EQ(expect::entries(b.out), expect::entries(goodLog() + verdicts(-1)));
 }
 
