@@ -14,7 +14,14 @@ int64_t memoryTestBytes(int64_t freePages, int64_t pageSize);
 // The whole test on a block of the given size: log, allocate, three passes, free.
 bool testMemoryBlock(int64_t bytes);
 
-// The three passes over every third word of a block, each a plain loop.
+// The passes run over blocks of this many words, 16 of them visited (three
+// 64-byte lines), and prefetch the lines this many words ahead; the words
+// after the last whole block go through a plain loop.
+constexpr uint64_t kMemoryBlockWords = 48;
+constexpr uint64_t kMemoryAheadWords = 256;
+
+// The three passes over every third word of a block: no call, log entry or
+// allocation inside them.
 // Stores each visited word's index (as 32 bits).
 void memoryWritePass(std::span<uint32_t> words);
 // Adds 1 (wrapping) to each visited word.

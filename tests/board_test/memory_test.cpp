@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,27 @@ std::string checking(const char* count) { return kLog + "Memtest checking [" + c
 std::string readError(const char* got, const char* want) {
     return kErr + "Memtest failed - read error " + got + " " + want + "\n" + kReset;
 }
+
+// The word-by-word check of the verify pass, which its blocked loop must match.
+uint64_t firstDifferenceWordByWord(const std::vector<uint32_t>& words) {
+    for (uint64_t i = 0; i < words.size(); i += 3) {
+        if (words[i] != static_cast<uint32_t>(i + 1)) return i;
+    }
+    return words.size();
+}
+
+// Index of the first word that does not hold what a pass should have left
+// there (visited: its index + added; between: the filler), or the length.
+uint64_t firstWrongWord(const std::vector<uint32_t>& words, uint32_t added, uint32_t filler) {
+    for (uint64_t i = 0; i < words.size(); ++i) {
+        uint32_t want = i % 3 == 0 ? static_cast<uint32_t>(i) + added : filler;
+        if (words[i] != want) return i;
+    }
+    return words.size();
+}
+
+// Lengths that end inside, at and past whole blocks and their prefetch distance.
+constexpr uint64_t kLongest = kMemoryAheadWords + 4 * kMemoryBlockWords + 3;
 
 // Passes the block through write and increment with an optional change between them.
 template <class Between>
@@ -166,4 +189,84 @@ TEST(MemoryBlock, NegativeByteCountIsShownUnsignedAndFailsToAllocate) {
     auto r = runCaptured([] { return testMemoryBlock(-2); });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, checking("18446744073709551614") + kErr + "Memtest failed - cannot allocate memory\n" + kReset);
+}
+
+TEST(MemoryPasses, TouchOnlyTheVisitedWordsForEveryLengthAcrossBlocks) {
+    constexpr uint32_t kFiller = 0xA5A5A5A5u;
+    for (uint64_t n = 0; n <= kLongest; ++n) {
+        std::vector<uint32_t> words(n, kFiller);
+        memoryWritePass(words);
+        ASSERT_EQ(firstWrongWord(words, 0, kFiller), n) << "write, length " << n;
+        memoryIncrementPass(words);
+        ASSERT_EQ(firstWrongWord(words, 1, kFiller), n) << "increment, length " << n;
+        ASSERT_EQ(memoryVerifyPass(words), n) << "verify, length " << n;
+    }
+}
+
+TEST(MemoryPasses, VerifyFindsTheSameWordAsAWordByWordCheckWhereverTheFaultIs) {
+    for (uint64_t n : {3 * kMemoryBlockWords, 3 * kMemoryBlockWords + 7, kLongest}) {
+        for (uint64_t bad = 0; bad < n; bad += 3) {
+            std::vector<uint32_t> words(n);
+            memoryWritePass(words);
+            memoryIncrementPass(words);
+            words[bad] ^= 1u << (bad % 32);
+            if (bad + 6 < n) words[bad + 6] = 0;  // a later fault in the same block or the next
+            ASSERT_EQ(firstDifferenceWordByWord(words), bad);
+            ASSERT_EQ(memoryVerifyPass(words), bad) << "length " << n;
+        }
+    }
+}
+
+TEST(MemoryPasses, VerifyIgnoresTheWordsBetweenInsideWholeBlocks) {
+    std::vector<uint32_t> words(4 * kMemoryBlockWords);
+    memoryWritePass(words);
+    memoryIncrementPass(words);
+    for (uint64_t i = 0; i < words.size(); ++i) {
+        if (i % 3 != 0) words[i] = ~static_cast<uint32_t>(i);
+    }
+    EXPECT_EQ(memoryVerifyPass(words), words.size());
+}
+
+// A corrupted word wherever it sits among the blocks is reported with the
+// value read and its expected value, and only the first one.
+struct Fault {
+    const char* where;
+    uint64_t length;
+    uint64_t word;
+    uint64_t laterWord;  // a second corrupted word after it, or 0
+};
+constexpr uint64_t kB = kMemoryBlockWords;
+constexpr Fault kFaults[] = {
+    {"first word", 4 * kB + 20, 0, 0},
+    {"start of a block", 4 * kB + 20, kB, 0},
+    {"middle of a block", 4 * kB + 20, kB + 24, 0},
+    {"end of a block", 4 * kB + 20, 2 * kB - 3, 0},
+    {"start of the last partial block", 4 * kB + 20, 4 * kB, 0},
+    {"last word of the last partial block", 4 * kB + 20, 4 * kB + 18, 0},
+    {"two in one block", 4 * kB + 20, 2 * kB + 9, 2 * kB + 30},
+    {"one in a block, one in the partial block", 4 * kB + 20, 3 * kB + 45, 4 * kB + 3},
+    {"block with nothing left to prefetch", kMemoryAheadWords + 3 * kB, 7 * kB + 27, 0},
+};
+constexpr bool visitedInOrder(const Fault& f) {
+    return f.word % 3 == 0 && f.word < f.length &&
+           (f.laterWord == 0 || (f.laterWord % 3 == 0 && f.word < f.laterWord && f.laterWord < f.length));
+}
+static_assert(std::all_of(std::begin(kFaults), std::end(kFaults), visitedInOrder));
+
+TEST(MemoryReport, FaultAnywhereAmongTheBlocksShowsValueReadThenExpected) {
+    for (const Fault& f : kFaults) {
+        SCOPED_TRACE(f.where);
+        const uint32_t stored = 0x12340000u + static_cast<uint32_t>(f.word);
+        auto r = runCaptured([&f, stored] {
+            std::vector<uint32_t> words(f.length);
+            return passesWith(words, [&f, stored](std::vector<uint32_t>& w) {
+                w[f.word] = stored;
+                if (f.laterWord != 0) w[f.laterWord] = 0;
+            });
+        });
+        ASSERT_FALSE(r.skipped) << r.out;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, readError(std::to_string(static_cast<int32_t>(stored + 1)).c_str(),
+                                   std::to_string(f.word + 1).c_str()));
+    }
 }
