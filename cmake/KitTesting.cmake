@@ -6,9 +6,10 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KIT_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_gtest EXCLUDE_FROM_ALL SYSTEM)
 include(GoogleTest)
 
-# kit_add_gtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [ENV <A=1;B=2>])
+# kit_add_gtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [ENV <A=1;B=2>]
+#               [LABELS <labels...>])
 function(kit_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 60)
   endif()
@@ -22,8 +23,15 @@ function(kit_add_gtest name)
   endforeach()
   # ENVIRONMENT keeps only the first variable of a list on CMake 3.25;
   # ENVIRONMENT_MODIFICATION keeps them all.
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(mods)
+    list(APPEND props ENVIRONMENT_MODIFICATION "${mods}")
+  endif()
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT_MODIFICATION "${mods}")
+    PROPERTIES ${props})
 endfunction()

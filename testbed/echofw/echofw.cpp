@@ -189,13 +189,38 @@ int serve(const Config& config, int master, int slave, const sigset_t& waitMask)
     return 0;
 }
 
+// The firmware's end of a real channel: raw, so every byte goes through as sent.
+int runOnDevice(const Config& config, const sigset_t& waitMask) {
+    Fd device(open(config.device, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    Fd watch(open(config.watch, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (device.fd < 0 || watch.fd < 0) {
+        fprintf(stderr, "echofw: cannot open %s: %s\n", device.fd < 0 ? config.device : config.watch, strerror(errno));
+        return 1;
+    }
+    termios t;
+    if (tcgetattr(device.fd, &t) != 0) {
+        fprintf(stderr, "echofw: %s is no terminal: %s\n", config.device, strerror(errno));
+        return 1;
+    }
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(device.fd, TCSANOW, &t) != 0 || tcflush(device.fd, TCIOFLUSH) != 0) {
+        fprintf(stderr, "echofw: cannot set up %s: %s\n", config.device, strerror(errno));
+        return 1;
+    }
+    printf("ready %s\n", config.watch);
+    return serve(config, device.fd, watch.fd, waitMask);
+}
+
 }  // namespace
 
 const char* usage() {
-    return "usage: echofw [--link PATH] [--size N] [--stale N] [--silent]\n"
-           "              [--corrupt N[:BYTE]]... [--drop N]... [--split N[:FIRST]]...\n"
-           "Plays the echo firmware on a pseudo-terminal. Prints \"ready <port>\" once the\n"
-           "port (and its link) exist, then \"rx <n>\" per whole message received.\n"
+    return "usage: echofw [--link PATH | --device PATH --watch PATH] [--size N] [--stale N]\n"
+           "              [--silent] [--corrupt N[:BYTE]]... [--drop N]... [--split N[:FIRST]]...\n"
+           "Plays the echo firmware on a pseudo-terminal, or on the far end (--device) of a\n"
+           "real serial channel whose program end is --watch. Prints \"ready <port>\" once\n"
+           "the port (and its link) exist, then \"rx <n>\" per whole message received.\n"
            "Messages are numbered from 0 in the order received. --corrupt inverts one\n"
            "byte (default 0) of message N, --drop never returns it, --split returns its\n"
            "first FIRST (default 20) bytes and the rest once those were read, --silent\n"
@@ -216,6 +241,10 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
         if (strcmp(opt, "--link") == 0) {
             if (strlen(value) >= sizeof config.link || value[0] == '\0') return fail(error, "bad link path", value);
             snprintf(config.link, sizeof config.link, "%s", value);
+        } else if (strcmp(opt, "--device") == 0 || strcmp(opt, "--watch") == 0) {
+            char* dst = opt[2] == 'd' ? config.device : config.watch;
+            if (strlen(value) >= sizeof config.device || value[0] == '\0') return fail(error, "bad device path", value);
+            snprintf(dst, sizeof config.device, "%s", value);
         } else if (strcmp(opt, "--size") == 0) {
             if (!parseNumber(value, 1, kMaxMessageBytes, config.messageBytes)) return fail(error, "bad size", value);
         } else if (strcmp(opt, "--stale") == 0) {
@@ -230,6 +259,10 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
             return fail(error, "unknown option", opt);
         }
     }
+    if ((config.device[0] == '\0') != (config.watch[0] == '\0'))
+        return fail(error, "--device and --watch go together", config.device[0] ? config.device : config.watch);
+    if (config.device[0] != '\0' && (config.link[0] != '\0' || config.staleBytes > 0))
+        return fail(error, "a real channel takes no --link or --stale", config.device);
     return checkFaults(config, error);
 }
 
@@ -272,6 +305,8 @@ int run(const Config& config) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (config.device[0] != '\0') return runOnDevice(config, waitMask);
 
     char slavePath[128];
     int masterFd = -1;

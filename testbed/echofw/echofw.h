@@ -32,6 +32,11 @@ struct Fault {
 
 struct Config {
     char link[256] = {};  // symlink made to the port; empty: none
+    // A real serial channel instead of a pseudo-terminal: the firmware's own
+    // end (device) and the program's end (watch), opened only to read its
+    // settings and to see whether it still holds unread bytes.
+    char device[256] = {};
+    char watch[256] = {};
     int32_t messageBytes = 45;
     int32_t staleBytes = 0;
     bool silent = false;

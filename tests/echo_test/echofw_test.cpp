@@ -84,6 +84,15 @@ TEST(EchofwOptions, TakesFaultsWithTheirDefaultsAndExplicitArguments) {
     EXPECT_EQ(c.faults[4].kind, echofw::FaultKind::Drop);
 }
 
+TEST(EchofwOptions, TakesBothEndsOfARealChannel) {
+    echofw::Config c;
+    std::string error;
+    ASSERT_TRUE(parse({"--device", "/dev/ttyACM0", "--watch", "/dev/ttyGS0", "--corrupt", "3"}, c, error)) << error;
+    EXPECT_STREQ(c.device, "/dev/ttyACM0");
+    EXPECT_STREQ(c.watch, "/dev/ttyGS0");
+    EXPECT_EQ(c.faultCount, 1);
+}
+
 TEST(EchofwOptions, RefusesValuesThatDoNotFitOrAreNotNumbers) {
     const std::vector<std::vector<const char*>> bad = {
         {"--corrupt", "5:45"},
@@ -98,6 +107,11 @@ TEST(EchofwOptions, RefusesValuesThatDoNotFitOrAreNotNumbers) {
         {"--bogus", "1"},
         {"--corrupt", "1:2:3"},
         {"--size", "10", "--corrupt", "1:10"},
+        // A real channel needs both of its ends and has no link or stale bytes of its own.
+        {"--device", "/dev/ttyACM0"},
+        {"--watch", "/dev/ttyGS0"},
+        {"--device", "/dev/ttyACM0", "--watch", "/dev/ttyGS0", "--link", "/tmp/x"},
+        {"--device", "/dev/ttyACM0", "--watch", "/dev/ttyGS0", "--stale", "3"},
     };
     for (const auto& args : bad) {
         echofw::Config c;

@@ -10,6 +10,7 @@
 
 #include "../board_test/entries.h"
 #include "../board_test/expect.h"
+#include "../support/sequence_log.h"
 #include "core/isolate.h"
 
 namespace {
@@ -57,41 +58,6 @@ BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::
     return b;
 }
 
-const char* const kLabels[] = {"Testing ETH ..............", "Testing micro USB ........", "Testing USB0 .............",
-                               "Testing RS485 ............", "Testing ADC .............."};
-
-std::string verdicts(int failed) {
-    std::string v;
-    for (int i = 0; i < 5; ++i) v += expect::verdict(kLabels[i], i != failed);
-    return v + "\nTesting finished\n\n";
-}
-
-std::string linkCheck(const std::string& iface) {
-    return expect::info("isEthActive", "Executing [ip link show " + iface + " |  grep \"state UP\" > /dev/null]\n");
-}
-
-const std::string kIio = "/sys/bus/iio/devices/iio:device0";
-const std::string kStty = "stty -F /dev/ttymxc1 9600 raw -echo -echoe -echok > /dev/null";
-
-std::string goodLog() {
-    return "\nStarting Tarvelo Oskavel testing application\n\n" +
-           expect::info("testEthLoop", "Testing [eth0] [eth1] loop interefaces\n") + linkCheck("eth0") +
-           linkCheck("eth1") +
-           expect::info("testEthLoop", "Executing [ping6 -I eth1 -c 2 -W 1 fe80::ff:fe00:1 > /dev/null 2>&1]\n") +
-           expect::info("testEthLoop", "Executing [ping6 -I eth0 -c 2 -W 1 fe80::ff:fe00:2 > /dev/null 2>&1]\n") +
-           expect::info("testUsbOtg", "Testing [usb0] intereface\n") + linkCheck("usb0") +
-           expect::info("testDisk", "Testing [/run/media/usb0/testfile.txt] file\n") +
-           expect::info("testPortPing", "Setup port [" + kStty + "]\n") +
-           expect::info("testPortPing", "Writing port [echo \"12 34 56\"> /dev/ttymxc1]\n") +
-           expect::info("testPortThread", "Reading port [/dev/ttymxc1]\n") +
-           expect::info("testPortThread", "Reading port content [9] [12 34 56]\n") +
-           expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
-           expect::info("testAdc", "ADC scale [0.250000000] [0]\n") +
-           expect::info("testAdc", "ADC testing channel [" + kIio + "/in_voltage0_raw]\n") +
-           expect::info("checkAdcChannel", "ADC channel raw [" + kIio + "/in_voltage0_raw] [10] [10]\n") +
-           expect::info("checkAdcChannel", "ADC channel voltage [" + kIio + "/in_voltage0_raw] [2]\n");
-}
-
 #define SKIP_IF_NO_BOARD(b)                                                  \
     if ((b).status == 125 || (b).out.find("unshare: ") != std::string::npos) \
     GTEST_SKIP() << "the virtual board cannot be built on this machine: " << (b).out
@@ -103,8 +69,8 @@ TEST(GoodBoard, CorvanePassesAllFiveTests) {
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 0);
     // The reader thread logs beside the writer, so entries are compared as a set.
-    EXPECT_EQ(expect::entries(b.out), expect::entries(goodLog() + verdicts(-1)));
-    EXPECT_EQ(b.out.substr(b.out.size() - verdicts(-1).size()), verdicts(-1));
+    EXPECT_EQ(expect::entries(b.out), expect::entries(expect::goodSequence() + expect::verdicts(-1)));
+    EXPECT_EQ(b.out.substr(b.out.size() - expect::verdicts(-1).size()), expect::verdicts(-1));
 }
 
 TEST(GoodBoard, EthernetPingsReallyCrossTheCable) {
@@ -222,12 +188,12 @@ TEST(GoodBoard, RunsTheSameForAnUnprivilegedUser) {
     PublicKit kit;
     ASSERT_TRUE(kit.ok) << "could not copy the board into " << kit.dir.path;
     // The user must be able to enter its working directory too.
-    auto b = onBoard({}, {kit.corvane()},
-                     {{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, kit.run(), kit.build(),
-                      kit.dir.path});
+    auto b = onBoard(
+        {}, {kit.corvane()},
+        {{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, kit.run(), kit.build(), kit.dir.path});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 0) << b.out;
-    EXPECT_EQ(expect::entries(b.out), expect::entries(goodLog() + verdicts(-1)));
+    EXPECT_EQ(expect::entries(b.out), expect::entries(expect::goodSequence() + expect::verdicts(-1)));
 }
 
 struct FaultCase {
@@ -243,8 +209,8 @@ TEST_P(BoardFault, TurnsOnlyItsOwnVerdictRed) {
     auto b = onBoard({c.fault}, {KIT_CORVANE});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 0);
-    ASSERT_GE(b.out.size(), verdicts(c.failed).size());
-    EXPECT_EQ(b.out.substr(b.out.size() - verdicts(c.failed).size()), verdicts(c.failed));
+    ASSERT_GE(b.out.size(), expect::verdicts(c.failed).size());
+    EXPECT_EQ(b.out.substr(b.out.size() - expect::verdicts(c.failed).size()), expect::verdicts(c.failed));
     EXPECT_NE(b.out.find(c.evidence), std::string::npos) << b.out;
 }
 

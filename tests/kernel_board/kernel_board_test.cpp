@@ -1,0 +1,259 @@
+// The unmodified aarch64 programs on Debian's arm64 kernel under QEMU, with
+// the kernel's own drivers playing the board (virtual-board/run --kernel).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "../board_test/entries.h"
+#include "../board_test/expect.h"
+#include "../support/sequence_log.h"
+#include "core/isolate.h"
+
+namespace {
+
+const std::string kRun = std::string(KIT_SOURCE_DIR) + "/virtual-board/run";
+const std::string kArm = KIT_AARCH64_BUILD_DIR;
+const std::string kCorvane = kArm + "/board_test/corvane";
+const std::string kQuillon2 = kArm + "/echo_test/quillon2";
+const std::string kQuillon1 = kArm + "/echo_test/quillon1";
+const std::string kPylorn = kArm + "/relay_follower/pylorn";
+const std::string kStartUp = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
+
+struct BoardRun {
+    int status = -1;  // exit status, or 128 + signal; -2 when the test's time limit ended it
+    std::string out;
+};
+
+std::vector<std::string> boardCommand(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
+    std::vector<std::string> cmd = {kRun, "--kernel"};
+    for (const std::string& f : faults) {
+        cmd.push_back("--fault");
+        cmd.push_back(f);
+    }
+    cmd.push_back("--");
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+const std::vector<std::string> kBoardEnv = {"KIT_BUILD_DIR=" + kArm,
+                                            std::string("KIT_HOST_BUILD_DIR=") + KIT_BUILD_DIR};
+
+// Boots a kernel board with the given faults, runs argv on it, stdout captured.
+BoardRun onKernelBoard(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
+    auto cmd = boardCommand(faults, argv);
+    auto r = testbed::runIsolated(
+        0,
+        [&] {
+            int st = testbed::runProgram(cmd, kBoardEnv);
+            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        },
+        120000);
+    return BoardRun{r.timedOut ? -2 : r.exitCode, r.out};
+}
+
+// What the kernel board needs beyond the tests' own build.
+std::string missingPart() {
+    for (const std::string& p : {kCorvane, kQuillon2, kPylorn, kArm + "/testbed/echofw/echofw"}) {
+        if (access(p.c_str(), X_OK) != 0) return p + " (./kit build aarch64)";
+    }
+    if (system("command -v qemu-system-aarch64 > /dev/null") != 0) return "qemu-system-aarch64 (./kit deps)";
+    return "";
+}
+
+#define SKIP_WITHOUT_KERNEL_BOARD()                            \
+    if (std::string missing = missingPart(); !missing.empty()) \
+    GTEST_SKIP() << "the kernel board cannot be built here: missing " << missing
+
+// The 16550A raises its interrupt at 8 bytes, so the reader's single read
+// may end before the probe's newline; both reads pass.
+std::string portReadOf(const std::string& out) {
+    return out.find("Reading port content [8] [12 34 56]\n") != std::string::npos ? "[8] [12 34 56]" : "[9] [12 34 56]";
+}
+
+TEST(KernelBoard, CorvanePassesAllFiveTests) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    auto b = onKernelBoard({}, {kCorvane});
+    EXPECT_EQ(b.status, 0);
+    // The reader thread logs beside the writer, so entries are compared as a set.
+    EXPECT_EQ(expect::entries(b.out), expect::entries(expect::goodSequence(portReadOf(b.out)) + expect::verdicts(-1)))
+        << b.out;
+    ASSERT_GE(b.out.size(), expect::verdicts(-1).size());
+    EXPECT_EQ(b.out.substr(b.out.size() - expect::verdicts(-1).size()), expect::verdicts(-1));
+}
+
+struct FaultCase {
+    const char* fault;
+    int failed;                   // index of the verdict that turns FAILED
+    const char* evidence;         // an entry that must appear
+    const char* orEvidence = "";  // or this one, where the real port may cut a read short
+};
+
+class KernelBoardFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(KernelBoardFault, TurnsOnlyItsOwnVerdictRed) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    const FaultCase& c = GetParam();
+    auto b = onKernelBoard({c.fault}, {kCorvane});
+    EXPECT_EQ(b.status, 0);
+    const std::string block = expect::verdicts(c.failed);
+    ASSERT_GE(b.out.size(), block.size()) << b.out;
+    EXPECT_EQ(b.out.substr(b.out.size() - block.size()), block) << b.out;
+    bool seen = b.out.find(c.evidence) != std::string::npos ||
+                (c.orEvidence[0] != '\0' && b.out.find(c.orEvidence) != std::string::npos);
+    EXPECT_TRUE(seen) << "expected " << c.evidence << " in\n" << b.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, KernelBoardFault,
+    ::testing::Values(
+        // A pulled cable is seen at the NIC it is pulled at; a veth pair takes both ends down.
+        FaultCase{"eth-unplugged", 0, "\033[31mERR: isEthActive Iface [eth1] is not active\n\033[0m"},
+        FaultCase{"eth1-no-address", 0, "Executing [ping6 -I eth0 -c 2 -W 1  > /dev/null 2>&1]\n"},
+        FaultCase{"usb0-peer-down", 1, "\033[31mERR: isEthActive Iface [usb0] is not active\n\033[0m"},
+        FaultCase{"usb-stick-missing", 2,
+                  "\033[31mERR: openAndRead Failed to open [/run/media/usb0/testfile.txt] file\n\033[0m"},
+        FaultCase{"fixture-wrong", 2, "\033[31mERR: testDisk Wrong test file content [TESTFILE]\n\033[0m"},
+        FaultCase{"fixture-short", 2, "\033[31mERR: testDisk Wrong test file content size [4] != 8\n\033[0m"},
+        FaultCase{"rs485-silent", 3, "\033[31mERR: executionWait Task timed-out\n\033[0m"},
+        FaultCase{"rs485-garbled", 3, "\033[31mERR: testPortThread Port content mismatch [9] [k2 34 56]\n\033[0m",
+                  "\033[31mERR: testPortThread Port content mismatch [8] [k2 34 56]\n\033[0m"},
+        FaultCase{"rs485-partial", 3, "\033[31mERR: testPortThread Port content mismatch [4] [12 3]\n\033[0m"},
+        FaultCase{"adc-out-of-range", 4,
+                  "\033[31mERR: checkAdcChannel ADC channel voltage out of range "
+                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_raw] [2<=10<=3]\n\033[0m"},
+        FaultCase{"adc-scale-zero", 4, "\033[31mERR: testAdc ADC incorrect scale [0] [0]\n\033[0m"},
+        FaultCase{"adc-missing", 4,
+                  "\033[31mERR: openAndRead Failed to open "
+                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_scale] file\n\033[0m"}),
+    [](const ::testing::TestParamInfo<FaultCase>& param) {
+        std::string name = param.param.fault;
+        for (char& ch : name) {
+            if (ch == '-') ch = '_';
+        }
+        return name;
+    });
+
+// The program's output, its status, then how many messages the firmware received.
+const char* const kEchoScript = "\"$0\"; s=$?; echo \"status $s\"; grep -c '^rx ' $KIT_STATE/echofw.log";
+
+TEST(KernelBoardEcho, BothPlansPassAndTheFirmwareReceivedEveryMessage) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    struct {
+        const std::string& program;
+        const char* received;
+    } plans[] = {{kQuillon2, "40\n"}, {kQuillon1, "12\n"}};
+    for (const auto& p : plans) {
+        auto b = onKernelBoard({}, {"sh", "-c", kEchoScript, p.program});
+        EXPECT_EQ(b.out, kStartUp + "status 0\n" + p.received) << p.program;
+        EXPECT_EQ(b.status, 0);
+    }
+}
+
+TEST(KernelBoardEcho, CorruptedEchoNamesTestCaseStepAndIndex) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    // Message 23 of the stream is message 3 of receive step 1 in test case 2.
+    auto b = onKernelBoard({"echo-corrupt=23"}, {kQuillon2});
+    EXPECT_EQ(b.status, 255);
+    EXPECT_EQ(b.out, kStartUp + "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
+}
+
+TEST(KernelBoardRelays, RequestedInOrderWithTheirNamesStartInactiveAndFollowTheirInputs) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    // gpionotify sees each request as it happens; the pull attribute of a
+    // gpio-sim line plays the input; each relay must follow within 200 ms.
+    const char* script =
+        "g=$KIT_GPIO_SYSFS; gpionotify -c /dev/gpiochip0 -e requested -F %o 3 4 5 6 8 9 10 11 > /tmp/order & n=$!; "
+        "sleep 0.3; \"$0\" & p=$!; "
+        "i=0; while [ $(wc -l < /tmp/order) -lt 8 ] && [ $i -lt 300 ]; do sleep 0.01; i=$((i+1)); done; "
+        "kill $n; echo order $(cat /tmp/order); "
+        "gpioinfo -c /dev/gpiochip0 3 4 5 6 8 9 10 11 | sed 's/^[^0-9]*//' | tr -s '\\t ' ' '; "
+        "echo start $(cat $g/sim_gpio8/value $g/sim_gpio9/value $g/sim_gpio10/value $g/sim_gpio11/value); "
+        "follow() { i=0; until [ $(cat $g/sim_gpio$1/value) = $2 ]; do "
+        "  i=$((i+1)); [ $i -lt 20 ] || { echo late; return; }; sleep 0.01; done; printf %s $2; }; "
+        "for pair in 6:8 5:9 4:10 3:11; do in=${pair%:*}; out=${pair#*:}; "
+        "  echo pull-up > $g/sim_gpio$in/pull; follow $out 1; "
+        "  echo pull-down > $g/sim_gpio$in/pull; follow $out 0; printf ' '; done; echo; kill $p";
+    auto b = onKernelBoard({}, {"sh", "-c", script, kPylorn});
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out,
+              "order 8 9 10 11 6 5 4 3\n"
+              "3 \"unnamed\"? input consumer=\"in4\"\n"
+              "4 \"unnamed\"? input consumer=\"in3\"\n"
+              "5 \"unnamed\"? input consumer=\"in2\"\n"
+              "6 \"unnamed\"? input consumer=\"in1\"\n"
+              "8 \"unnamed\"? output consumer=\"rel1\"\n"
+              "9 \"unnamed\"? output consumer=\"rel2\"\n"
+              "10 \"unnamed\"? output consumer=\"rel3\"\n"
+              "11 \"unnamed\"? output consumer=\"rel4\"\n"
+              "start 0 0 0 0\n"
+              "10 10 10 10 \n");
+}
+
+TEST(KernelBoardRelays, LineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    auto b = onKernelBoard({"relay-busy"}, {"sh", "-c", "\"$0\" 2>&1", kPylorn});
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
+}
+
+TEST(KernelBoardRun, DeliversTheCommandsOutputErrorsAndStatusUnchanged) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    testbed::TempDir tmp;
+    ASSERT_FALSE(tmp.path.empty());
+    // Bytes a terminal or a line-based channel would change: NUL, CR, no final newline.
+    auto cmd = boardCommand({}, {"sh", "-c", "printf 'out\\0put\\r\\n  x'; printf 'err\\n' >&2; exit 7"});
+    std::string line = "\"$0\"";
+    for (size_t i = 1; i < cmd.size(); ++i) line += " \"${" + std::to_string(i) + "}\"";
+    line += " > '" + tmp.path + "/out' 2> '" + tmp.path + "/err'";
+    std::vector<std::string> argv = {"sh", "-c", line};
+    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    int st = testbed::runProgram(argv, kBoardEnv);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 7);
+    EXPECT_EQ(testbed::readFile(tmp.path + "/out"), std::string("out\0put\r\n  x", 12));
+    EXPECT_EQ(testbed::readFile(tmp.path + "/err"), "err\n");
+}
+
+TEST(KernelBoardRun, TerminationSignalPowersTheBoardOffAndLeavesNothingBehind) {
+    SKIP_WITHOUT_KERNEL_BOARD();
+    testbed::TempDir tmp;
+    ASSERT_FALSE(tmp.path.empty());
+    const std::string marker = tmp.path + "/started";
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TMPDIR", tmp.path.c_str(), 1);
+        for (const std::string& kv : kBoardEnv) putenv(const_cast<char*>(kv.c_str()));
+        // The command tells the host it runs by writing where the host reads: its stdout.
+        std::string out = marker;
+        if (freopen(out.c_str(), "w", stdout) == nullptr) _exit(127);
+        auto cmd = boardCommand({}, {"sh", "-c", "echo running; sleep 60"});
+        std::vector<char*> args;
+        for (std::string& a : cmd) args.push_back(a.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Bounded: the board boots within a minute even on a busy machine.
+    for (int i = 0; i < 600 && testbed::readFile(marker) != "running\n"; ++i) usleep(100000);
+    ASSERT_EQ(testbed::readFile(marker), "running\n");
+    auto start = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 3.0);
+    // No QEMU of this board is left, and its run folder is gone.
+    std::string probe = "pgrep -f '" + tmp.path + "/kernel-board' > /dev/null";
+    EXPECT_NE(system(probe.c_str()), 0);
+    std::string left = "ls -A '" + tmp.path + "' | grep -v started > /dev/null";
+    EXPECT_NE(system(left.c_str()), 0);
+}
+
+}  // namespace
