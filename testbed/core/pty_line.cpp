@@ -101,17 +101,29 @@ void PtyLines::deliver(size_t from, const char* data, size_t n) {
                 if (k != from) writeAll(ports_[k].master, data, n);
             }
             return;
+        // Both faults act on a line, not on a read: a real UART's far end
+        // hears a line in pieces of any size.
         case LineMode::Garbage: {
             std::string copy(data, n);
-            copy[0] = static_cast<char>(copy[0] ^ 0x5a);
+            for (char& c : copy) {
+                if (ports_[from].lineOffset == 0) c = static_cast<char>(c ^ 0x5a);
+                ports_[from].lineOffset = c == '\n' ? 0 : ports_[from].lineOffset + 1;
+            }
             writeAll(ports_[from].master, copy.data(), n);
             return;
         }
         case LineMode::Partial: {
-            size_t head = n < 4 ? n : 4;
-            writeAll(ports_[from].master, data, head);
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            writeAll(ports_[from].master, data + head, n - head);
+            // What was heard goes back in one write up to each line's fifth byte.
+            size_t start = 0;
+            for (size_t i = 0; i < n; ++i) {
+                if (ports_[from].lineOffset == 4) {
+                    writeAll(ports_[from].master, data + start, i - start);
+                    start = i;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                }
+                ports_[from].lineOffset = data[i] == '\n' ? 0 : ports_[from].lineOffset + 1;
+            }
+            writeAll(ports_[from].master, data + start, n - start);
             return;
         }
     }

@@ -22,8 +22,8 @@ enum class LineMode {
     Loopback,  // each port hears what it sends (an RS485 port with its echo)
     Bus,       // each port hears what the others send (ports wired together)
     Silent,    // nothing comes back
-    Garbage,   // a corrupted copy comes back (first byte changed)
-    Partial,   // the first 4 bytes come back, the rest 300 ms later
+    Garbage,   // a corrupted copy comes back (each line's first byte changed)
+    Partial,   // each line's first 4 bytes come back, the rest 300 ms later
 };
 
 // Parses "loopback", "bus", "silent", "garbage", "partial"; false if unknown.
@@ -33,6 +33,7 @@ struct PtyPort {
     int master = -1;
     int slave = -1;  // kept open so settings survive between opens
     std::string path;
+    size_t lineOffset = 0;  // bytes of the current line heard so far (garbage, partial)
 };
 
 class PtyLines {

@@ -178,9 +178,14 @@ int serve(const Config& config, int master, int slave, const sigset_t& waitMask)
         filled = 0;
         printf("rx %d\n", number);
         termios t;
-        bool configured = tcgetattr(slave, &t) == 0 && isRawAt115200(t);
+        // A real channel's tty (the gadget serial, like the RPMsg tty) keeps
+        // no line speed: the program's 115200 is dropped there, so only raw
+        // mode is checked.
+        bool speedHeld = config.device[0] == '\0';
+        bool configured = tcgetattr(slave, &t) == 0 && isRawAt115200(t, speedHeld);
         if (!configured && !complained) {
-            fprintf(stderr, "echofw: port is not raw at 115200 baud; not answering\n");
+            fprintf(stderr, speedHeld ? "echofw: port is not raw at 115200 baud; not answering\n"
+                                      : "echofw: port is not raw; not answering\n");
             complained = true;
         }
         if (configured && !config.silent) echoMessage(config, master, slave, number, message);
@@ -279,14 +284,15 @@ EchoShape shapeEcho(const Config& config, int32_t message, std::span<unsigned ch
     return shape;
 }
 
-bool isRawAt115200(const termios& settings) {
+bool isRawAt115200(const termios& settings, bool speedHeld) {
     termios raw = settings;
     cfmakeraw(&raw);
     const tcflag_t lflags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
     const tcflag_t iflags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
     return (settings.c_lflag & lflags) == 0 && (settings.c_iflag & iflags) == 0 && (settings.c_oflag & OPOST) == 0 &&
            (settings.c_cflag & (CSIZE | PARENB)) == (raw.c_cflag & (CSIZE | PARENB)) && settings.c_cc[VMIN] == 1 &&
-           settings.c_cc[VTIME] == 0 && cfgetospeed(&settings) == B115200 && cfgetispeed(&settings) == B115200;
+           settings.c_cc[VTIME] == 0 &&
+           (!speedHeld || (cfgetospeed(&settings) == B115200 && cfgetispeed(&settings) == B115200));
 }
 
 int run(const Config& config) {

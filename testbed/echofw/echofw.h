@@ -57,7 +57,8 @@ struct EchoShape {
 EchoShape shapeEcho(const Config& config, int32_t message, std::span<unsigned char> data);
 
 // True when the port was set up as the programs must: raw at 115200 baud.
-bool isRawAt115200(const termios& settings);
+// speedHeld false: a tty whose driver keeps no line speed, checked for raw only.
+bool isRawAt115200(const termios& settings, bool speedHeld);
 
 // The usage text.
 const char* usage();

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -244,4 +247,52 @@ TEST(CrossPorts, FailingSetUpStopsBeforeLaterPorts) {
     std::string cmd = "stty -F /nonexistent/tty 115200 raw -echo -echoe -echok";
     EXPECT_EQ(r.out, expect::info("testPort", "Setup port [" + cmd + "]\n") +
                          expect::error("testPort", "System call [" + cmd + "] error\n"));
+}
+
+namespace {
+
+// Writes a line to the port in two pieces, as a UART's far end may hear it,
+// then collects what comes back within limitMs; arrival times in ms.
+struct Heard {
+    std::string bytes;
+    std::vector<long> at;
+};
+Heard sendInPieces(LineMode mode, const std::string& first, const std::string& rest, long limitMs) {
+    Heard h;
+    PtyLines lines(1, mode);
+    int port = lines.ok() ? open(lines.path(0).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios t;
+    if (port < 0 || tcgetattr(port, &t) != 0) return h;
+    cfmakeraw(&t);
+    tcsetattr(port, TCSANOW, &t);
+    auto start = Clock::now();
+    auto ms = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(); };
+    bool sent = write(port, first.data(), first.size()) == static_cast<ssize_t>(first.size());
+    for (int i = 0; sent && i < 200 && lines.bytesSent() < static_cast<long>(first.size()); ++i) usleep(1000);
+    sent = sent && write(port, rest.data(), rest.size()) == static_cast<ssize_t>(rest.size());
+    while (sent && h.bytes.size() < first.size() + rest.size() && ms() < limitMs) {
+        pollfd p{port, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        char buf[64];
+        ssize_t n = read(port, buf, sizeof buf);
+        if (n <= 0) break;
+        h.bytes.append(buf, static_cast<size_t>(n));
+        h.at.insert(h.at.end(), static_cast<size_t>(n), ms());
+    }
+    close(port);
+    return h;
+}
+
+}  // namespace
+
+// The faults belong to the line: a line heard in pieces changes as a whole one does.
+TEST(SimulatedLine, GarbleAndPauseActOnEachLineNotOnEachPiece) {
+    Heard garbled = sendInPieces(LineMode::Garbage, "1", "2 34 56\n12 34 56\n", 2000);
+    EXPECT_EQ(garbled.bytes, "k2 34 56\nk2 34 56\n");
+
+    Heard partial = sendInPieces(LineMode::Partial, "12", " 34 56\n", 2000);
+    ASSERT_EQ(partial.bytes, "12 34 56\n");
+    // The first four bytes arrive together, the fifth only after the pause.
+    EXPECT_LT(partial.at[3], 200);
+    EXPECT_GE(partial.at[4] - partial.at[3], 250);
 }

@@ -153,23 +153,28 @@ TEST(EchofwSettingsCheck, AcceptsRaw115200AndRefusesAnythingElse) {
     cfmakeraw(&t);
     cfsetospeed(&t, B115200);
     cfsetispeed(&t, B115200);
-    EXPECT_TRUE(echofw::isRawAt115200(t));
+    EXPECT_TRUE(echofw::isRawAt115200(t, true));
     termios slow = t;
     cfsetospeed(&slow, B9600);
     cfsetispeed(&slow, B9600);
-    EXPECT_FALSE(echofw::isRawAt115200(slow));
+    EXPECT_FALSE(echofw::isRawAt115200(slow, true));
+    // A channel without a line speed (gadget serial, RPMsg tty) is judged on raw mode alone.
+    EXPECT_TRUE(echofw::isRawAt115200(slow, false));
+    termios cookedSlow = slow;
+    cookedSlow.c_lflag |= ICANON;
+    EXPECT_FALSE(echofw::isRawAt115200(cookedSlow, false));
     termios cooked = t;
     cooked.c_lflag |= ICANON;
-    EXPECT_FALSE(echofw::isRawAt115200(cooked));
+    EXPECT_FALSE(echofw::isRawAt115200(cooked, true));
     termios crnl = t;
     crnl.c_iflag |= INLCR;
-    EXPECT_FALSE(echofw::isRawAt115200(crnl));
+    EXPECT_FALSE(echofw::isRawAt115200(crnl, true));
     termios post = t;
     post.c_oflag |= OPOST;
-    EXPECT_FALSE(echofw::isRawAt115200(post));
+    EXPECT_FALSE(echofw::isRawAt115200(post, true));
     termios polling = t;
     polling.c_cc[VMIN] = 0;
-    EXPECT_FALSE(echofw::isRawAt115200(polling));
+    EXPECT_FALSE(echofw::isRawAt115200(polling, true));
 }
 
 TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing) {
