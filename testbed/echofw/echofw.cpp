@@ -208,6 +208,9 @@ int runOnDevice(const Config& config, const sigset_t& waitMask) {
         return 1;
     }
     cfmakeraw(&t);
+    // The firmware's end ignores the carrier: a program closing its end must
+    // not hang this one up.
+    t.c_cflag |= CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(device.fd, TCSANOW, &t) != 0 || tcflush(device.fd, TCIOFLUSH) != 0) {

@@ -155,12 +155,30 @@ TEST(KernelBoardEcho, BothPlansPassAndTheFirmwareReceivedEveryMessage) {
     }
 }
 
-TEST(KernelBoardEcho, CorruptedEchoNamesTestCaseStepAndIndex) {
+// The firmware's faults through the real tty: each ends the program as it
+// ends on the namespace board.
+TEST(KernelBoardEcho, FirmwareFaultsEndTheProgramWithTheirOwnText) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    // Message 23 of the stream is message 3 of receive step 1 in test case 2.
-    auto b = onKernelBoard({"echo-corrupt=23"}, {kQuillon2});
-    EXPECT_EQ(b.status, 255);
-    EXPECT_EQ(b.out, kStartUp + "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
+    struct {
+        const char* fault;
+        std::vector<std::string> argv;
+        int status;
+        std::string after;  // what follows the start-up lines
+    } cases[] = {
+        // Message 23 of the stream is message 3 of receive step 1 in test case 2.
+        {"echo-corrupt=23", {kQuillon2}, 255, "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n"},
+        {"echo-short=2",
+         {kQuillon1},
+         255,
+         "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n"},
+        // Still waiting in its first read when the time limit ends it.
+        {"echo-silent", {"timeout", "1", kQuillon2}, 124, ""},
+    };
+    for (const auto& c : cases) {
+        auto b = onKernelBoard({c.fault}, c.argv);
+        EXPECT_EQ(b.status, c.status) << c.fault;
+        EXPECT_EQ(b.out, kStartUp + c.after) << c.fault;
+    }
 }
 
 TEST(KernelBoardRelays, RequestedInOrderWithTheirNamesStartInactiveAndFollowTheirInputs) {
