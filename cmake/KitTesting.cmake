@@ -15,6 +15,8 @@ function(kit_add_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  # What every test shares: expected-entry builders, skips, the board fault table.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   set(mods "")
   foreach(kv IN LISTS T_ENV)
     string(REGEX REPLACE "=.*" "" k "${kv}")

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "expect.h"
 #include "tests/button.h"
 
 #include <linux/input.h>
@@ -33,18 +34,18 @@ constexpr int kWorkerLeft = 3;  // a worker or its open device outlived the test
 const std::string kReset = "\033[0m";
 
 std::string started(const std::string& name, const std::string& path, int code) {
-    return "\033[0mLOG: testKeyThread Button test [" + name + "] [" + path + "] [" + std::to_string(code) + "]\n";
+    return expect::info("testKeyThread", "Button test [" + name + "] [" + path + "] [" + std::to_string(code) + "]\n");
 }
 std::string pressPrompt(const std::string& name) { return "\033[34mPress [" + name + "] button ... " + kReset; }
 std::string releasePrompt(const std::string& name) { return "\033[34mRelease [" + name + "] button\n" + kReset; }
 std::string wrongCode(int got, int want) {
-    return "\033[31mERR: testKeyThread Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) +
-           "]\n" + kReset;
+    return expect::error("testKeyThread",
+                         "Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) + "]\n");
 }
 std::string failedOpen(const std::string& path) {
-    return "\033[31mERR: testKeyThread Failed to open [" + path + "] event file\n" + kReset;
+    return expect::error("testKeyThread", "Failed to open [" + path + "] event file\n");
 }
-const std::string kTimedOut = "\n\033[31mERR: executeAndWait Task timed-out\n" + kReset;
+const std::string kTimedOut = "\n" + expect::error("executeAndWait", "Task timed-out\n");
 
 // One eventfeed process on one FIFO; stopped (and reaped) when the test ends.
 struct Feeder {
@@ -284,8 +285,8 @@ TEST_F(ButtonTest, WorkerThatCannotStartFailsItsButtonAndTheNextIsStillTested) {
     });
     if (r.out.find("LOG: testKeyThread") != std::string::npos) GTEST_SKIP() << "threads start here even so";
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, "\033[31mERR: executeAndWait Can't start worker for button [Up]\n" + kReset +
-                         "\033[31mERR: executeAndWait Can't start worker for button [Down]\n" + kReset);
+    EXPECT_EQ(r.out, expect::error("executeAndWait", "Can't start worker for button [Up]\n") +
+                         expect::error("executeAndWait", "Can't start worker for button [Down]\n"));
 }
 
 TEST_F(ButtonTest, ButtonTextTooLongIsRefused) {
@@ -293,7 +294,7 @@ TEST_F(ButtonTest, ButtonTextTooLongIsRefused) {
     std::string name(200, 'n');
     auto r = run({{ev.c_str(), name.c_str(), 30}});
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, "\033[31mERR: executeAndWait Button text too long [" + name + "]\n" + kReset);
+    EXPECT_EQ(r.out, expect::error("executeAndWait", "Button text too long [" + name + "]\n"));
 }
 
 TEST(ButtonRecord, WholeRecordGivesItsCodeAndValue) {

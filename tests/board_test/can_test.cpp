@@ -12,14 +12,12 @@
 
 #include "core/isolate.h"
 #include "expect.h"
+#include "skip.h"
 #include "tests/can.h"
 
 using testbed::must;
 
 namespace {
-
-#define SKIP_IF_NO_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs a mount namespace: " << (r).out
 
 const std::string kStateCheck = "cat /sys/class/net/%/operstate | grep up > /dev/null";
 const std::string kRemove = "rm -f canfile";

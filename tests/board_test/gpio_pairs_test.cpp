@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "expect.h"
 #include "sim_chip.h"
 #include "sim_spawn.h"
 #include "tests/gpio_pairs.h"
@@ -119,7 +120,7 @@ protected:
 };
 
 std::string pinFailed(const char* input, const char* output) {
-    return std::string("\033[31mERR: pylorn Pin test failed ") + input + " " + output + "\n\033[0m";
+    return expect::error("pylorn", std::string("Pin test failed ") + input + " " + output + "\n");
 }
 
 TEST_F(GpioPairs, ThreeGoodPairsPassSilentlyAndLeaveEveryLineAFreeInput) {
@@ -197,7 +198,7 @@ TEST_F(GpioPairs, AMissingChipFailsAtTheFirstInputWithTheOpenError) {
     std::vector<Pin> outs = {{"/dev/gpiochip9", 8, "out1", -1}};
     run(ins, outs);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: initGpioInput Init input: Failed open /dev/gpiochip9 in1 \n\033[0m");
+    EXPECT_EQ(out, expect::error("initGpioInput", "Init input: Failed open /dev/gpiochip9 in1 \n"));
 }
 
 TEST_F(GpioPairs, FullTextFieldsWithoutTerminatorAreShownWithoutReadingPastThem) {
@@ -206,7 +207,7 @@ TEST_F(GpioPairs, FullTextFieldsWithoutTerminatorAreShownWithoutReadingPastThem)
     std::vector<Pin> outs = {{kChip, 8, "out1", -1}};
     run(ins, outs);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: initGpioInput Init input: Failed open /nonexistent/gpi " + name32 + " \n\033[0m");
+    EXPECT_EQ(out, expect::error("initGpioInput", "Init input: Failed open /nonexistent/gpi " + name32 + " \n"));
 }
 
 TEST_F(GpioPairs, AnInputHeldByAnotherConsumerFailsAndGivesBackTheLinesAlreadyRequested) {
@@ -214,7 +215,7 @@ TEST_F(GpioPairs, AnInputHeldByAnotherConsumerFailsAndGivesBackTheLinesAlreadyRe
     ASSERT_GE(holder, 0);
     run(pairIns, pairOuts);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: initGpioInput Init input: Failed close /dev/gpiochip0 in2 \n\033[0m");
+    EXPECT_EQ(out, expect::error("initGpioInput", "Init input: Failed close /dev/gpiochip0 in2 \n"));
     EXPECT_TRUE(simIsHeld(session, 5));
     EXPECT_FALSE(simIsHeld(session, 6)) << "in1 left held";
     EXPECT_EQ(simLineRequests(session), 2u);  // the holder's and in1's
@@ -227,7 +228,7 @@ TEST_F(GpioPairs, AnOutputHeldByAnotherConsumerFailsAndGivesBackEveryLineAlready
     ASSERT_GE(holder, 0);
     run(pairIns, pairOuts);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: initGpioOutput Init output: Failed close /dev/gpiochip0 out3 \n\033[0m");
+    EXPECT_EQ(out, expect::error("initGpioOutput", "Init output: Failed close /dev/gpiochip0 out3 \n"));
     for (uint32_t offset : {6u, 5u, 4u, 8u, 9u}) EXPECT_FALSE(simIsHeld(session, offset)) << "line " << offset;
     // No pair was tested: the pairOuts were only requested low.
     EXPECT_EQ(simDriven(session, 8), 0);
@@ -258,14 +259,14 @@ TEST_F(GpioPairs, APairIndexOutsideTheOutputsIsRefusedBeforeAnyLineIsRequested) 
     ins[1].pair = 3;
     run(ins, pairOuts);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: pylorn Pin pair index out of range in2 3\n\033[0m");
+    EXPECT_EQ(out, expect::error("pylorn", "Pin pair index out of range in2 3\n"));
     EXPECT_EQ(simChipOpens(session), 0u);
 
     ins[1].pair = 1;
     ins[2].pair = -1;
     run(ins, pairOuts);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "\033[31mERR: pylorn Pin pair index out of range in3 -1\n\033[0m");
+    EXPECT_EQ(out, expect::error("pylorn", "Pin pair index out of range in3 -1\n"));
     EXPECT_EQ(simChipOpens(session), 0u);
 }
 

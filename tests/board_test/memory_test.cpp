@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "expect.h"
 #include "tests/memory.h"
 
 // A block too large for any heap must come back as a null pointer here too.
@@ -17,18 +18,16 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 
 namespace {
 
-const std::string kReset = "\033[0m";
-const std::string kLog = "\033[0mLOG: testMemory ";
-const std::string kErr = "\033[31mERR: testMemory ";
-
 // Runs body in a child with its stdout captured; exit code 1 means "passed".
 testbed::ChildResult runCaptured(const std::function<bool()>& body) {
     return testbed::runIsolated(0, [&] { return body() ? 1 : 0; });
 }
 
-std::string checking(const char* count) { return kLog + "Memtest checking [" + count + "] bytes\n"; }
+std::string checking(const char* count) {
+    return expect::info("testMemory", std::string("Memtest checking [") + count + "] bytes\n");
+}
 std::string readError(const char* got, const char* want) {
-    return kErr + "Memtest failed - read error " + got + " " + want + "\n" + kReset;
+    return expect::error("testMemory", std::string("Memtest failed - read error ") + got + " " + want + "\n");
 }
 
 // The word-by-word check of the verify pass, which its blocked loop must match.
@@ -182,13 +181,15 @@ TEST(MemoryBlock, BlockWithoutAWholeWordPasses) {
 TEST(MemoryBlock, BlockThatCannotBeAllocatedFails) {
     auto r = runCaptured([] { return testMemoryBlock(INT64_MAX); });
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, checking("9223372036854775807") + kErr + "Memtest failed - cannot allocate memory\n" + kReset);
+    EXPECT_EQ(r.out, checking("9223372036854775807") +
+                         expect::error("testMemory", "Memtest failed - cannot allocate memory\n"));
 }
 
 TEST(MemoryBlock, NegativeByteCountIsShownUnsignedAndFailsToAllocate) {
     auto r = runCaptured([] { return testMemoryBlock(-2); });
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, checking("18446744073709551614") + kErr + "Memtest failed - cannot allocate memory\n" + kReset);
+    EXPECT_EQ(r.out, checking("18446744073709551614") +
+                         expect::error("testMemory", "Memtest failed - cannot allocate memory\n"));
 }
 
 TEST(MemoryPasses, TouchOnlyTheVisitedWordsForEveryLengthAcrossBlocks) {

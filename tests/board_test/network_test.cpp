@@ -7,6 +7,7 @@
 
 #include "core/isolate.h"
 #include "expect.h"
+#include "skip.h"
 #include "tests/network.h"
 
 using testbed::must;
@@ -52,9 +53,6 @@ long counter(const char* iface, const char* name) {
     std::string text = testbed::readFile(std::string("/sys/class/net/") + iface + "/statistics/" + name);
     return atol(text.c_str());
 }
-
-#define SKIP_IF_NO_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs network namespaces: " << (r).out
 
 }  // namespace
 

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "core/isolate.h"
+#include "expect.h"
 #include "rtcsim/rtcsim.h"
+#include "skip.h"
 #include "tests/rtc.h"
 
 namespace {
@@ -19,11 +21,10 @@ constexpr int kPassed = 1;
 constexpr int kNoClock = 2;
 constexpr int32_t kIrq = 61000;  // far above any real interrupt number
 
-const std::string kReset = "\033[0m";
 const std::string kIrqDir = "/sys/kernel/irq/" + std::to_string(kIrq);
 
-std::string info(const std::string& text) { return "\033[0mLOG: testRtc " + text; }
-std::string err(const std::string& text) { return "\033[31mERR: testRtc " + text + kReset; }
+std::string info(const std::string& text) { return expect::info("testRtc", text); }
+std::string err(const std::string& text) { return expect::error("testRtc", text); }
 std::string opening(const std::string& device, const std::string& name, int alarm) {
     return info("Testing [" + device + "] [" + name + "] RTC with alarm [" + std::to_string(alarm) + "] irq [" +
                 std::to_string(kIrq) + "]\n");
@@ -90,16 +91,13 @@ testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
     return r;
 }
 
-#define SKIP_WITHOUT_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs a private mount namespace: " << (r).out
-
 }  // namespace
 
 TEST(RtcTime, RunningClockWithMatchingNamePassesWithoutLookingAtTheAlarm) {
     Rtc rtc;
     rtc.irqText = "";  // reading it would fail the test
     auto r = runRtc(rtc, "snvs", false);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kPassed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + times("12:00:00", "12:00:02"));
 }
@@ -108,7 +106,7 @@ TEST(RtcTime, FrozenClockFailsShowingTimeOne) {
     Rtc rtc;
     rtc.frozen = true;
     auto r = runRtc(rtc, "snvs_rtc", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs_rtc", 1) + times("12:00:00", "12:00:00") +
                          err("RTC time increment failed [12:00:00]\n"));
@@ -119,7 +117,7 @@ TEST(RtcTime, TimeHoldingOnlyANewlineComparesEqualAndFails) {
     rtc.clock = false;
     rtc.time = "\n";
     auto r = runRtc(rtc, "", false);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "", 0) + times("", "") + err("RTC time increment failed []\n"));
 }
@@ -130,7 +128,7 @@ TEST(RtcTime, SleepThatFailsIsReportedAsALine) {
     rtc.time = "10:00:00\n";
     rtc.fakeSleep = "exit 1\n";
     auto r = runRtc(rtc, "snvs", false);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + info("RTC time 1 [10:00:00]\n") + err("System call [sleep] error\n"));
 }
@@ -141,10 +139,10 @@ TEST(RtcTime, MissingTimeAttributeFailsWithTheReadersError) {
         testbed::writeFixture("/sys/class/rtc/rtc8/name", "snvs\n");
         return testRtc("rtc8", "snvs", false, kIrq) ? kPassed : kFailed;
     });
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc8", "snvs", 0) +
-                         "\033[31mERR: openAndRead Failed to open [/sys/class/rtc/rtc8/time] file\n" + kReset);
+                         expect::error("openAndRead", "Failed to open [/sys/class/rtc/rtc8/time] file\n"));
 }
 
 TEST(RtcName, PrefixOfTheAttributePassesAndTheEmptyNameAlwaysDoes) {
@@ -153,7 +151,7 @@ TEST(RtcName, PrefixOfTheAttributePassesAndTheEmptyNameAlwaysDoes) {
     rtc.time = "10:00:00\n";
     for (const char* expected : {"snvs_rtc", "s", ""}) {
         auto r = runRtc(rtc, expected, false);
-        SKIP_WITHOUT_NAMESPACES(r);
+        SKIP_IF_NO_NAMESPACES(r);
         EXPECT_EQ(r.out, opening("rtc7", expected, 0) + times("10:00:00", "10:00:00") +
                              err("RTC time increment failed [10:00:00]\n"))
             << expected;
@@ -165,7 +163,7 @@ TEST(RtcName, MismatchShowsTheContentWithItsNewline) {
     rtc.name = "rx8025\n";
     rtc.clock = false;
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + err("RTC name mismatch [7] [rx8025\n] [snvs]\n"));
 }
@@ -175,7 +173,7 @@ TEST(RtcName, AttributeShorterThanTheExpectedNameFailsShowingItsByteCount) {
     rtc.name = "snv";
     rtc.clock = false;
     auto r = runRtc(rtc, "snvs", false);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + err("RTC name mismatch [3] [snv] [snvs]\n"));
 }
@@ -185,7 +183,7 @@ TEST(RtcName, FullSixtyFourByteAttributeIsShownWithoutReadingPastIt) {
     rtc.name = std::string(70, 'a');
     rtc.clock = false;
     auto r = runRtc(rtc, "b", false);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "b", 0) + err("RTC name mismatch [64] [" + std::string(64, 'a') + "] [b]\n"));
 }
@@ -195,17 +193,17 @@ TEST(RtcName, MissingNameAttributeFailsWithTheReadersError) {
         testbed::makeFixtureDir("/sys/class/rtc/rtc9");
         return testRtc("rtc9", "snvs", true, kIrq) ? kPassed : kFailed;
     });
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc9", "snvs", 1) +
-                         "\033[31mERR: openAndRead Failed to open [/sys/class/rtc/rtc9/name] file\n" + kReset);
+                         expect::error("openAndRead", "Failed to open [/sys/class/rtc/rtc9/name] file\n"));
 }
 
 TEST(RtcAlarm, InterruptCountThatChangesPasses) {
     Rtc rtc;
     rtc.device = "rtc_board_clock_01";  // the longest name the alarm command holds
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kPassed);
     EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 6));
 }
@@ -214,7 +212,7 @@ TEST(RtcAlarm, InterruptCountThatFallsAlsoPasses) {
     Rtc rtc;
     rtc.irqStep = -1;
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kPassed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 4));
 }
@@ -223,7 +221,7 @@ TEST(RtcAlarm, UnchangedCountFailsWithIrqNotReceived) {
     Rtc rtc;
     rtc.raiseIrq = false;
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out,
               opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 5) + err("RTC IRQ not received\n"));
@@ -233,7 +231,7 @@ TEST(RtcAlarm, WhiteSpaceOnlyCountIsTakenAsZero) {
     Rtc rtc;
     rtc.irqText = "  \n";
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kPassed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(0, 1));
 }
@@ -242,7 +240,7 @@ TEST(RtcAlarm, CountThatIsNotANumberFailsToParse) {
     Rtc rtc;
     rtc.irqText = "n/a,3\n";
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out,
               opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + err("Failed parse irq data [n/a,3\n]\n"));
@@ -252,7 +250,7 @@ TEST(RtcAlarm, FullSixtyFourByteCountIsShownWithoutReadingPastIt) {
     Rtc rtc;
     rtc.irqText = std::string(80, 'x');
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") +
                          err("Failed parse irq data [" + std::string(64, 'x') + "]\n"));
@@ -262,7 +260,7 @@ TEST(RtcAlarm, DeviceNameTooLongForTheAlarmCommandIsRefused) {
     Rtc rtc;
     rtc.device = "rtc_board_clock_012";  // 19 characters
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     std::string command = "echo +1 > /sys/class/rtc/" + rtc.device + "/wakealarm; sleep 2;";
     EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
@@ -274,7 +272,7 @@ TEST(RtcAlarm, FailingAlarmCommandIsReportedWithTheCommand) {
     // The first sleep (the time test) works, the one in the alarm command fails.
     rtc.fakeSleep = "if [ -e \"$0.used\" ]; then exit 1; fi\n: > \"$0.used\"\nexec /bin/sleep \"$@\"\n";
     auto r = runRtc(rtc, "snvs", true);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kFailed);
     EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
                          err("System call [echo +1 > /sys/class/rtc/rtc7/wakealarm; sleep 2;] error\n"));

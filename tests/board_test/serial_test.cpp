@@ -15,6 +15,7 @@
 #include "core/pty_line.h"
 #include "entries.h"
 #include "expect.h"
+#include "skip.h"
 #include "tests/serial.h"
 
 using testbed::LineMode;
@@ -62,9 +63,6 @@ testbed::ChildResult withLines(int count, LineMode mode, const std::function<int
 std::string pts(int i) { return "/dev/pts/" + std::to_string(i); }
 
 int pingPort(PtyLines&) { return testPortPing("/dev/pts/0") ? 0 : 1; }
-
-#define SKIP_IF_NO_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 
 #include "core/isolate.h"
 #include "expect.h"
+#include "skip.h"
 #include "tests/storage.h"
 
 using testbed::writeFixture;
@@ -14,9 +15,6 @@ using testbed::writeFixture;
 namespace {
 
 const std::string kIio = "/sys/bus/iio/devices/iio:device0";
-
-#define SKIP_IF_NO_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
 
 // Runs an ADC check inside a private mount namespace holding the given attributes.
 testbed::ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo, int hi) {

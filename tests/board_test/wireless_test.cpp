@@ -5,14 +5,12 @@
 
 #include "core/isolate.h"
 #include "expect.h"
+#include "skip.h"
 #include "tests/wireless.h"
 
 using testbed::must;
 
 namespace {
-
-#define SKIP_IF_NO_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs mount and network namespaces: " << (r).out
 
 // The radio stand-ins first in PATH, their state directory and argument log.
 struct Radio {

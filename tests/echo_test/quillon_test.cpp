@@ -19,6 +19,7 @@
 
 #include "core/isolate.h"
 #include "launch.h"
+#include "skip.h"
 
 namespace {
 
@@ -106,9 +107,6 @@ testbed::ChildResult runBare(const char* program, const std::function<void()>& s
     });
 }
 
-#define SKIP_WITHOUT_NAMESPACES(r) \
-    if ((r).skipped) GTEST_SKIP() << "needs mount namespaces: " << (r).out
-
 // Makes every write to the port fail, the way a device that refuses data would.
 void refuseWritesToPort() {
 #if defined(__aarch64__)
@@ -138,28 +136,28 @@ void refuseWritesToPort() {
 
 TEST(Quillon2WithGoodFirmware, PrintsOnlyTheStartupLinesRunsBothTestCasesAndExitsZero) {
     auto r = run({KIT_QUILLON2, {}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kStartup + heard(40));
 }
 
 TEST(Quillon2WithGoodFirmware, IgnoresStaleBytesWaitingInThePortAtOpen) {
     auto r = run({KIT_QUILLON2, {"--stale", "7"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kStartup + heard(40));
 }
 
 TEST(Quillon2WithGoodFirmware, IgnoresAStaleWholeMessageLeftFromAnInterruptedRun) {
     auto r = run({KIT_QUILLON2, {"--stale", "45"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kStartup + heard(40));
 }
 
 TEST(Quillon2WithoutDevice, PrintsTheOpenErrorAndExits255) {
     auto r = runBare(KIT_QUILLON2, [] {});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kNoDevice);
 }
@@ -168,56 +166,56 @@ TEST(Quillon2WithoutDevice, ReportsTheDescriptorWhenThePortIsNoTerminal) {
     auto r = runBare(KIT_QUILLON2, [] {
         if (symlink("/dev/null", "/dev/ttyRPMSG") != 0) _exit(kNoFirmware);
     });
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "Starting tests!\r\nopen: 3\r\nerror 3\r\n");
 }
 
 TEST(Quillon2BadEcho, NamesTestCaseStepAndIndexOfTheFirstDifferingMessage) {
     auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 2, 3)}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(2, 2, 3) + heard(40));
 }
 
 TEST(Quillon2BadEcho, InTestCaseOneStopsBeforeTestCaseTwoSendsAnything) {
     auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 1, 0)}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(1, 1, 0) + heard(20));
 }
 
 TEST(Quillon2BadEcho, ComparesTheLastByteOfEachMessage) {
     auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 2, 9) + ":44"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(1, 2, 9) + heard(20));
 }
 
 TEST(Quillon2BadEcho, GivesTheSameTextWhenSeveralBytesDiffer) {
     auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(2, 1, 5) + heard(40));
 }
 
 TEST(Quillon2BadEcho, TreatsADroppedEchoAsTheNextMessageArrivingInItsPlace) {
     auto r = run({KIT_QUILLON2, {"--drop", q2(1, 2, 4)}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(1, 2, 4) + heard(20));
 }
 
 TEST(Quillon2ShortRead, IsAReceiveFailureAtThatIndexEvenThoughTheRestFollows) {
     auto r = run({KIT_QUILLON2, {"--split", q2(1, 2, 2)}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + shortRead(1, 2, 2) + heard(20));
 }
 
 TEST(Quillon2ShortRead, InTestCaseTwoNamesTestCaseTwo) {
     auto r = run({KIT_QUILLON2, {"--split", q2(2, 1, 0) + ":44"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + shortRead(2, 1, 0) + heard(40));
 }
@@ -226,7 +224,7 @@ TEST(Quillon2SilentFirmware, WaitsInTheFirstReadWithoutPrintingAnything) {
     Scenario s{KIT_QUILLON2, {"--silent"}};
     s.blockAfter = 20;
     auto r = run(s);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kBlocked);
     EXPECT_EQ(r.out, kStartup + heard(20));
 }
@@ -235,7 +233,7 @@ TEST(Quillon2SilentFirmware, WaitsForTheLastEchoOfATestCaseWhenItIsDropped) {
     Scenario s{KIT_QUILLON2, {"--drop", q2(1, 2, 9)}};
     s.blockAfter = 20;
     auto r = run(s);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kBlocked);
     EXPECT_EQ(r.out, kStartup + heard(20));
 }
@@ -244,7 +242,7 @@ TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing
     Scenario s{KIT_QUILLON2, {}};
     s.beforeExec = refuseWritesToPort;
     auto r = run(s);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     if (r.exitCode == kNoSeccomp)
         GTEST_SKIP() << "needs seccomp filters to refuse the writes; user-mode emulation has none";
     EXPECT_EQ(r.exitCode, 255);
@@ -254,28 +252,28 @@ TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing
 
 TEST(Quillon1WithGoodFirmware, PrintsOnlyTheStartupLinesAfterTwelveMessagesAndExitsZero) {
     auto r = run({KIT_QUILLON1, {"--stale", "30"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kStartup + heard(12));
 }
 
 TEST(Quillon1WithoutDevice, PrintsTheOpenErrorAndExits255) {
     auto r = runBare(KIT_QUILLON1, [] {});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kNoDevice);
 }
 
 TEST(Quillon1BadEcho, NamesTheLastMessageOfItsOnlyStep) {
     auto r = run({KIT_QUILLON1, {"--corrupt", "11:20"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + bad(1, 1, 11) + heard(12));
 }
 
 TEST(Quillon1ShortRead, IsAReceiveFailureAtThatIndex) {
     auto r = run({KIT_QUILLON1, {"--split", "5:1"}});
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kStartup + shortRead(1, 1, 5) + heard(12));
 }
@@ -284,7 +282,7 @@ TEST(Quillon1SilentFirmware, WaitsAfterSendingTwelveMessages) {
     Scenario s{KIT_QUILLON1, {"--silent"}};
     s.blockAfter = 12;
     auto r = run(s);
-    SKIP_WITHOUT_NAMESPACES(r);
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, kBlocked);
     EXPECT_EQ(r.out, kStartup + heard(12));
 }

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "../board_test/entries.h"
-#include "../board_test/expect.h"
-#include "../support/sequence_log.h"
 #include "core/isolate.h"
+#include "entries.h"
+#include "expect.h"
+#include "sequence_faults.h"
+#include "sequence_log.h"
 
 namespace {
 
@@ -87,57 +88,23 @@ TEST(KernelBoard, CorvanePassesAllFiveTests) {
     EXPECT_EQ(b.out.substr(b.out.size() - expect::verdicts(-1).size()), expect::verdicts(-1));
 }
 
-struct FaultCase {
-    const char* fault;
-    int failed;                   // index of the verdict that turns FAILED
-    const char* evidence;         // an entry that must appear
-    const char* orEvidence = "";  // or this one, where the real port may cut a read short
-};
-
-class KernelBoardFault : public ::testing::TestWithParam<FaultCase> {};
+class KernelBoardFault : public ::testing::TestWithParam<expect::SequenceFault> {};
 
 TEST_P(KernelBoardFault, TurnsOnlyItsOwnVerdictRed) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    const FaultCase& c = GetParam();
+    const expect::SequenceFault& c = GetParam();
     auto b = onKernelBoard({c.fault}, {kCorvane});
     EXPECT_EQ(b.status, 0);
     const std::string block = expect::verdicts(c.failed);
     ASSERT_GE(b.out.size(), block.size()) << b.out;
     EXPECT_EQ(b.out.substr(b.out.size() - block.size()), block) << b.out;
     bool seen = b.out.find(c.evidence) != std::string::npos ||
-                (c.orEvidence[0] != '\0' && b.out.find(c.orEvidence) != std::string::npos);
+                (!c.orEvidence.empty() && b.out.find(c.orEvidence) != std::string::npos);
     EXPECT_TRUE(seen) << "expected " << c.evidence << " in\n" << b.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, KernelBoardFault,
-    ::testing::Values(
-        // A pulled cable is seen at the NIC it is pulled at; a veth pair takes both ends down.
-        FaultCase{"eth-unplugged", 0, "\033[31mERR: isEthActive Iface [eth1] is not active\n\033[0m"},
-        FaultCase{"eth1-no-address", 0, "Executing [ping6 -I eth0 -c 2 -W 1  > /dev/null 2>&1]\n"},
-        FaultCase{"usb0-peer-down", 1, "\033[31mERR: isEthActive Iface [usb0] is not active\n\033[0m"},
-        FaultCase{"usb-stick-missing", 2,
-                  "\033[31mERR: openAndRead Failed to open [/run/media/usb0/testfile.txt] file\n\033[0m"},
-        FaultCase{"fixture-wrong", 2, "\033[31mERR: testDisk Wrong test file content [TESTFILE]\n\033[0m"},
-        FaultCase{"fixture-short", 2, "\033[31mERR: testDisk Wrong test file content size [4] != 8\n\033[0m"},
-        FaultCase{"rs485-silent", 3, "\033[31mERR: executionWait Task timed-out\n\033[0m"},
-        FaultCase{"rs485-garbled", 3, "\033[31mERR: testPortThread Port content mismatch [9] [k2 34 56]\n\033[0m",
-                  "\033[31mERR: testPortThread Port content mismatch [8] [k2 34 56]\n\033[0m"},
-        FaultCase{"rs485-partial", 3, "\033[31mERR: testPortThread Port content mismatch [4] [12 3]\n\033[0m"},
-        FaultCase{"adc-out-of-range", 4,
-                  "\033[31mERR: checkAdcChannel ADC channel voltage out of range "
-                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_raw] [2<=10<=3]\n\033[0m"},
-        FaultCase{"adc-scale-zero", 4, "\033[31mERR: testAdc ADC incorrect scale [0] [0]\n\033[0m"},
-        FaultCase{"adc-missing", 4,
-                  "\033[31mERR: openAndRead Failed to open "
-                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_scale] file\n\033[0m"}),
-    [](const ::testing::TestParamInfo<FaultCase>& param) {
-        std::string name = param.param.fault;
-        for (char& ch : name) {
-            if (ch == '-') ch = '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Faults, KernelBoardFault, ::testing::ValuesIn(expect::sequenceFaults(expect::Board::Kernel)),
+                         expect::faultTestName);
 
 // The program's output, its status, then how many messages the firmware received.
 const char* const kEchoScript = "\"$0\"; s=$?; echo \"status $s\"; grep -c '^rx ' $KIT_STATE/echofw.log";

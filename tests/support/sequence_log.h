@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../board_test/expect.h"
+#include "expect.h"
 
 namespace expect {
 

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "../board_test/entries.h"
-#include "../board_test/expect.h"
-#include "../support/sequence_log.h"
 #include "core/isolate.h"
+#include "entries.h"
+#include "expect.h"
+#include "sequence_faults.h"
+#include "sequence_log.h"
 
 namespace {
 
@@ -196,16 +197,10 @@ TEST(GoodBoard, RunsTheSameForAnUnprivilegedUser) {
     EXPECT_EQ(expect::entries(b.out), expect::entries(expect::goodSequence() + expect::verdicts(-1)));
 }
 
-struct FaultCase {
-    const char* fault;
-    int failed;            // index of the verdict that turns FAILED
-    const char* evidence;  // an entry that must appear
-};
-
-class BoardFault : public ::testing::TestWithParam<FaultCase> {};
+class BoardFault : public ::testing::TestWithParam<expect::SequenceFault> {};
 
 TEST_P(BoardFault, TurnsOnlyItsOwnVerdictRed) {
-    const FaultCase& c = GetParam();
+    const expect::SequenceFault& c = GetParam();
     auto b = onBoard({c.fault}, {KIT_CORVANE});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 0);
@@ -214,33 +209,8 @@ TEST_P(BoardFault, TurnsOnlyItsOwnVerdictRed) {
     EXPECT_NE(b.out.find(c.evidence), std::string::npos) << b.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, BoardFault,
-    ::testing::Values(
-        FaultCase{"eth-unplugged", 0, "\033[31mERR: isEthActive Iface [eth0] is not active\n\033[0m"},
-        FaultCase{"eth1-no-address", 0, "Executing [ping6 -I eth0 -c 2 -W 1  > /dev/null 2>&1]\n"},
-        FaultCase{"usb0-peer-down", 1, "\033[31mERR: isEthActive Iface [usb0] is not active\n\033[0m"},
-        FaultCase{"usb-stick-missing", 2,
-                  "\033[31mERR: openAndRead Failed to open [/run/media/usb0/testfile.txt] file\n\033[0m"},
-        FaultCase{"fixture-wrong", 2, "\033[31mERR: testDisk Wrong test file content [TESTFILE]\n\033[0m"},
-        FaultCase{"fixture-short", 2, "\033[31mERR: testDisk Wrong test file content size [4] != 8\n\033[0m"},
-        FaultCase{"rs485-silent", 3, "\033[31mERR: executionWait Task timed-out\n\033[0m"},
-        FaultCase{"rs485-garbled", 3, "\033[31mERR: testPortThread Port content mismatch [9] [k2 34 56]\n\033[0m"},
-        FaultCase{"rs485-partial", 3, "\033[31mERR: testPortThread Port content mismatch [4] [12 3]\n\033[0m"},
-        FaultCase{"adc-out-of-range", 4,
-                  "\033[31mERR: checkAdcChannel ADC channel voltage out of range "
-                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_raw] [2<=10<=3]\n\033[0m"},
-        FaultCase{"adc-scale-zero", 4, "\033[31mERR: testAdc ADC incorrect scale [0] [0]\n\033[0m"},
-        FaultCase{"adc-missing", 4,
-                  "\033[31mERR: openAndRead Failed to open "
-                  "[/sys/bus/iio/devices/iio:device0/in_voltage0_scale] file\n\033[0m"}),
-    [](const ::testing::TestParamInfo<FaultCase>& param) {
-        std::string name = param.param.fault;
-        for (char& ch : name) {
-            if (ch == '-') ch = '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Faults, BoardFault, ::testing::ValuesIn(expect::sequenceFaults(expect::Board::Namespace)),
+                         expect::faultTestName);
 
 TEST(EchoFaults, CorruptedEchoNamesTestCaseStepAndIndex) {
     // Message 23 of the stream is message 3 of receive step 1 in test case 2.
@@ -329,4 +299,44 @@ TEST(BoardRun, TerminationSignalTearsTheWholeBoardDown) {
     bool left = false;
     for (int i = 0; i < 100 && (left = system("pgrep -x -f 'sleep 7.75' > /dev/null") == 0); ++i) usleep(10000);
     EXPECT_FALSE(left) << "the board's command outlived the board";
+}
+
+namespace {
+
+// The lines a command prints, read through a pipe.
+std::vector<std::string> linesOf(const std::string& command) {
+    std::vector<std::string> lines;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return lines;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p) != nullptr) {
+        std::string line = buf;
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        lines.push_back(line);
+    }
+    pclose(p);
+    return lines;
+}
+
+}  // namespace
+
+// A fault is named once, by the launcher: README's table and the fault rows
+// of the tests follow it.
+TEST(FaultNames, ReadmeTableAndTestRowsNameTheLaunchersFaults) {
+    std::vector<std::string> known = linesOf("'" + kRun + "' --list-faults");
+    ASSERT_FALSE(known.empty());
+    std::vector<std::string> documented;
+    std::string readme = testbed::readFile(std::string(KIT_SOURCE_DIR) + "/README.md");
+    size_t table = readme.find("### Faults a user can inject");
+    ASSERT_NE(table, std::string::npos);
+    for (size_t at = readme.find("\n| `", table); at != std::string::npos; at = readme.find("\n| `", at + 1)) {
+        size_t start = at + 4;
+        documented.push_back(readme.substr(start, readme.find('`', start) - start));
+        size_t next = readme.find('\n', at + 1);
+        if (next == std::string::npos || readme.compare(next, 3, "\n| ") != 0) break;  // the table ended
+    }
+    EXPECT_EQ(documented, known);
+    for (const auto& row : expect::sequenceFaults(expect::Board::Namespace)) {
+        EXPECT_NE(std::find(known.begin(), known.end(), row.fault), known.end()) << row.fault;
+    }
 }
