@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../log/log.h"
-#include "task_slot.h"
+#include "../log/task_slot.h"
 
 static_assert(sizeof(input_event) == 24, "the board's event records are 24 bytes");
 

@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "../log/log.h"
-#include "task_slot.h"
+#include "../log/task_slot.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "core/isolate.h"
-#include "tests/task_slot.h"
+#include "log/task_slot.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "../log/log.h"
+#include "log.h"
 
 namespace {
 constexpr useconds_t kPollMicros = 100000;
