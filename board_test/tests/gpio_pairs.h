@@ -20,8 +20,8 @@ bool initGpioInput(GpioPin& pin);
 bool initGpioOutput(GpioPin& pin);
 
 // The pin-pair test. It shares its name with the relay follower program
-// (relay_follower/, a separate deliverable): the name comes from the board's
-// documentation for both, and its log entries read "pylorn", so it stays.
+// (relay_follower/, a separate deliverable); its log entries read "pylorn"
+// and line scripts match them, so the name stays.
 // Drives every input's paired output low, then high, and reads the input
 // each time. True when every input followed; every line used is left free
 // and configured as an input.
