@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/fd.h"
 #include "core/pty_line.h"
 
 namespace echofw {
@@ -71,16 +72,7 @@ std::atomic<bool> stopRequested{false};
 
 void onStopSignal(int) { stopRequested.store(true); }
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
+using testbed::Fd;
 
 // Removes the published link when it still points at our port.
 struct Link {

@@ -33,6 +33,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/fd.h"
 #include "core/standin.h"
 
 using testbed::catchStopSignals;
@@ -47,17 +48,7 @@ constexpr int kNotTaken = 1;
 constexpr int kUsage = 2;
 constexpr long kPollMicros = 2000;
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { release(); }
-    void release() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-};
+using testbed::Fd;
 
 // Parses a whole decimal number within [lo, hi].
 bool parseNumber(const char* text, long lo, long hi, long& out) {

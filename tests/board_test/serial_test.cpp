@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fd.h"
 #include "core/isolate.h"
 #include "core/pty_line.h"
 #include "entries.h"
@@ -258,7 +259,8 @@ struct Heard {
 Heard sendInPieces(LineMode mode, const std::string& first, const std::string& rest, long limitMs) {
     Heard h;
     PtyLines lines(1, mode);
-    int port = lines.ok() ? open(lines.path(0).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    testbed::Fd owner(lines.ok() ? open(lines.path(0).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1);
+    const int port = owner.fd;
     termios t;
     if (port < 0 || tcgetattr(port, &t) != 0) return h;
     cfmakeraw(&t);
@@ -277,7 +279,6 @@ Heard sendInPieces(LineMode mode, const std::string& first, const std::string& r
         h.bytes.append(buf, static_cast<size_t>(n));
         h.at.insert(h.at.end(), static_cast<size_t>(n), ms());
     }
-    close(port);
     return h;
 }
 

@@ -24,26 +24,12 @@
 #include "core/isolate.h"
 #include "sim_chip.h"
 #include "sim_spawn.h"
+#include "wait.h"
 
 namespace {
 
 constexpr const char* kChip = "/dev/gpiochip0";
 constexpr int kWaitMs = 10000;
-
-long long nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
-    long long end = nowMs() + timeoutMs;
-    while (!condition()) {
-        if (nowMs() >= end) return false;
-        usleep(2000);
-    }
-    return true;
-}
 
 // ---- child side: runs under the preload ----
 
@@ -125,7 +111,7 @@ int valuesScenario() {
     gpiod_line_request* failing = requestV2(4, GPIOD_LINE_DIRECTION_INPUT, GPIOD_LINE_VALUE_INACTIVE);
     if (out == nullptr || go == nullptr || wired == nullptr || failing == nullptr) return 2;
     auto waitGo = [&](gpiod_line_value level) {
-        return waitFor([&] { return gpiod_line_request_get_value(go, 15) == level; });
+        return waitFor([&] { return gpiod_line_request_get_value(go, 15) == level; }, kWaitMs);
     };
     if (!waitGo(GPIOD_LINE_VALUE_ACTIVE)) return 3;
     printf("wired high: %d\n", gpiod_line_request_get_value(wired, 6));
@@ -262,11 +248,11 @@ TEST_F(SimulatedChip, CarriesLevelsBetweenWiredLinesAndToAndFromTheOutside) {
     simWire(session, 8, 6);
     simSetFailReads(session, 4, true);
     start("values");
-    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simIsHeld(session, 4); })) << child.err;
+    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simIsHeld(session, 4); }, kWaitMs)) << child.err;
     EXPECT_EQ(simDriven(session, 8), 1);
     EXPECT_EQ(simLevel(session, 6), 1);
     simSetExternal(session, 15, 1);
-    ASSERT_TRUE(waitFor([&] { return simDriven(session, 8) == 0; })) << "the child did not see line 15 rise";
+    ASSERT_TRUE(waitFor([&] { return simDriven(session, 8) == 0; }, kWaitMs)) << "the child did not see line 15 rise";
     simSetExternal(session, 15, 0);
     ASSERT_TRUE(simWait(child, kWaitMs));
     EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << "status " << child.status;
@@ -295,7 +281,7 @@ TEST_F(SimulatedChip, GivesBackTheLinesOfAProcessThatIsKilled) {
     start("hold");
     // The lock that marks a line held is taken a moment before the level is
     // written; wait for the whole request, as its caller would see it.
-    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simDriven(session, 8) == 1; })) << child.err;
+    ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simDriven(session, 8) == 1; }, kWaitMs)) << child.err;
     ASSERT_TRUE(simStop(child, SIGKILL));
     EXPECT_FALSE(simIsHeld(session, 8));
     EXPECT_EQ(simDriven(session, 8), 1);  // a released line keeps its last level

@@ -12,6 +12,7 @@
 #include "core/isolate.h"
 #include "sim_chip.h"
 #include "sim_spawn.h"
+#include "wait.h"
 
 namespace {
 
@@ -24,21 +25,6 @@ constexpr uint32_t kAllLines[8] = {8, 9, 10, 11, 6, 5, 4, 3};
 constexpr int kStartMs = 10000;
 // One follow period is 100 ms; a relay that takes longer than this is not following.
 constexpr int kFollowMs = 600;
-
-long long nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
-    long long end = nowMs() + timeoutMs;
-    while (!condition()) {
-        if (nowMs() >= end) return false;
-        usleep(2000);
-    }
-    return true;
-}
 
 class RelayFollower : public testing::Test {
 protected:
@@ -119,9 +105,9 @@ TEST_F(RelayFollower, DrivesEachRelayToTheLevelOfItsOwnInput) {
     startAndWaitForLines();
     for (int k = 0; k < 4; ++k) {
         simSetExternal(session, kInputs[k], 1);
-        long long begin = nowMs();
+        long long begin = testbed::nowMs();
         ASSERT_TRUE(relayBecomes(k, 1)) << "relay " << k + 1 << " did not follow input " << k + 1;
-        EXPECT_LT(nowMs() - begin, kFollowMs);
+        EXPECT_LT(testbed::nowMs() - begin, kFollowMs);
         for (int other = 0; other < 4; ++other)
             EXPECT_EQ(simDriven(session, kRelays[other]), other <= k ? 1 : 0) << "relay " << other + 1;
     }
