@@ -158,34 +158,29 @@ TEST(RtcName, PrefixOfTheAttributePassesAndTheEmptyNameAlwaysDoes) {
     }
 }
 
-TEST(RtcName, MismatchShowsTheContentWithItsNewline) {
-    Rtc rtc;
-    rtc.name = "rx8025\n";
-    rtc.clock = false;
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + err("RTC name mismatch [7] [rx8025\n] [snvs]\n"));
-}
-
-TEST(RtcName, AttributeShorterThanTheExpectedNameFailsShowingItsByteCount) {
-    Rtc rtc;
-    rtc.name = "snv";
-    rtc.clock = false;
-    auto r = runRtc(rtc, "snvs", false);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 0) + err("RTC name mismatch [3] [snv] [snvs]\n"));
-}
-
-TEST(RtcName, FullSixtyFourByteAttributeIsShownWithoutReadingPastIt) {
-    Rtc rtc;
-    rtc.name = std::string(70, 'a');
-    rtc.clock = false;
-    auto r = runRtc(rtc, "b", false);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "b", 0) + err("RTC name mismatch [64] [" + std::string(64, 'a') + "] [b]\n"));
+// A name attribute that does not begin with the expected name fails before
+// the clock is read, showing the bytes read, what they were and the name.
+TEST(RtcName, MismatchShowsTheBytesReadTheContentAndTheExpectedName) {
+    struct {
+        std::string attribute;
+        const char* expected;
+        bool alarm;
+        std::string failure;
+    } cases[] = {
+        {"rx8025\n", "snvs", true, "RTC name mismatch [7] [rx8025\n] [snvs]\n"},  // its newline shown
+        {"snv", "snvs", false, "RTC name mismatch [3] [snv] [snvs]\n"},           // shorter than expected
+        // A full 64-byte attribute is shown without reading past it.
+        {std::string(70, 'a'), "b", false, "RTC name mismatch [64] [" + std::string(64, 'a') + "] [b]\n"},
+    };
+    for (const auto& c : cases) {
+        Rtc rtc;
+        rtc.name = c.attribute;
+        rtc.clock = false;
+        auto r = runRtc(rtc, c.expected, c.alarm);
+        SKIP_IF_NO_NAMESPACES(r);
+        EXPECT_EQ(r.exitCode, kFailed) << c.attribute;
+        EXPECT_EQ(r.out, opening("rtc7", c.expected, c.alarm ? 1 : 0) + err(c.failure)) << c.attribute;
+    }
 }
 
 TEST(RtcName, MissingNameAttributeFailsWithTheReadersError) {

@@ -171,54 +171,42 @@ TEST(Quillon2WithoutDevice, ReportsTheDescriptorWhenThePortIsNoTerminal) {
     EXPECT_EQ(r.out, "Starting tests!\r\nopen: 3\r\nerror 3\r\n");
 }
 
-TEST(Quillon2BadEcho, NamesTestCaseStepAndIndexOfTheFirstDifferingMessage) {
-    auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 2, 3)}});
+// An echo that is not the message sent ends quillon2 with exit 255 at the
+// test case, step and index of that message; the firmware has heard all of
+// the test case by then, and test case two nothing when it was in one.
+struct EchoFault {
+    const char* name;
+    std::vector<std::string> firmware;
+    std::string failure;
+    int heard;
+};
+
+class Quillon2EchoFault : public ::testing::TestWithParam<EchoFault> {};
+
+TEST_P(Quillon2EchoFault, EndsWithItsFailureTextAfterTheTestCaseWasSent) {
+    const EchoFault& c = GetParam();
+    auto r = run({KIT_QUILLON2, c.firmware});
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(2, 2, 3) + heard(40));
+    EXPECT_EQ(r.out, kStartup + c.failure + heard(c.heard));
 }
 
-TEST(Quillon2BadEcho, InTestCaseOneStopsBeforeTestCaseTwoSendsAnything) {
-    auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 1, 0)}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(1, 1, 0) + heard(20));
-}
-
-TEST(Quillon2BadEcho, ComparesTheLastByteOfEachMessage) {
-    auto r = run({KIT_QUILLON2, {"--corrupt", q2(1, 2, 9) + ":44"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(1, 2, 9) + heard(20));
-}
-
-TEST(Quillon2BadEcho, GivesTheSameTextWhenSeveralBytesDiffer) {
-    auto r = run({KIT_QUILLON2, {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(2, 1, 5) + heard(40));
-}
-
-TEST(Quillon2BadEcho, TreatsADroppedEchoAsTheNextMessageArrivingInItsPlace) {
-    auto r = run({KIT_QUILLON2, {"--drop", q2(1, 2, 4)}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(1, 2, 4) + heard(20));
-}
-
-TEST(Quillon2ShortRead, IsAReceiveFailureAtThatIndexEvenThoughTheRestFollows) {
-    auto r = run({KIT_QUILLON2, {"--split", q2(1, 2, 2)}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + shortRead(1, 2, 2) + heard(20));
-}
-
-TEST(Quillon2ShortRead, InTestCaseTwoNamesTestCaseTwo) {
-    auto r = run({KIT_QUILLON2, {"--split", q2(2, 1, 0) + ":44"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + shortRead(2, 1, 0) + heard(40));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, Quillon2EchoFault,
+    ::testing::Values(
+        EchoFault{"BadEchoNamesTestCaseStepAndIndex", {"--corrupt", q2(2, 2, 3)}, bad(2, 2, 3), 40},
+        EchoFault{"BadEchoInTestCaseOneStopsBeforeTestCaseTwo", {"--corrupt", q2(1, 1, 0)}, bad(1, 1, 0), 20},
+        EchoFault{"BadLastByteOfAMessage", {"--corrupt", q2(1, 2, 9) + ":44"}, bad(1, 2, 9), 20},
+        EchoFault{"SeveralBadBytesGiveTheSameText",
+                  {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"},
+                  bad(2, 1, 5),
+                  40},
+        // The next message arrives in the dropped one's place.
+        EchoFault{"DroppedEchoIsABadMessage", {"--drop", q2(1, 2, 4)}, bad(1, 2, 4), 20},
+        // A short read fails even though the rest follows.
+        EchoFault{"ShortReadIsAReceiveFailure", {"--split", q2(1, 2, 2)}, shortRead(1, 2, 2), 20},
+        EchoFault{"ShortReadInTestCaseTwoNamesTestCaseTwo", {"--split", q2(2, 1, 0) + ":44"}, shortRead(2, 1, 0), 40}),
+    [](const ::testing::TestParamInfo<EchoFault>& param) { return std::string(param.param.name); });
 
 TEST(Quillon2SilentFirmware, WaitsInTheFirstReadWithoutPrintingAnything) {
     Scenario s{KIT_QUILLON2, {"--silent"}};
