@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "expect.h"
 #include "log/log.h"
@@ -50,7 +52,11 @@ TEST(OpenAndRead, MissingFileReportsOpenFailureAndLeavesCountAlone) {
         char buf[8] = {'a', 'b'};
         size_t count = 42;
         bool ok = openAndRead("/nonexistent/file", buf, count, sizeof buf);
-        return (!ok && count == 42 && buf[0] == 'a') ? 0 : 1;
+        ChildChecks c;
+        c.check(!ok, "a missing file is a failure");
+        c.check(count == 42, "the count is left alone");
+        c.check(buf[0] == 'a', "the buffer is left alone");
+        return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::error("openAndRead", "Failed to open [/nonexistent/file] file\n"));
@@ -65,10 +71,11 @@ TEST(OpenAndRead, EmptyFileReportsReadFailureWithZeroedBuffer) {
         memset(buf, 'x', sizeof buf);
         size_t count = 42;
         bool ok = openAndRead(path.c_str(), buf, count, sizeof buf);
-        for (char c : buf) {
-            if (c != 0) return 2;
-        }
-        return (!ok && count == 0) ? 0 : 1;
+        ChildChecks c;
+        c.check(std::all_of(buf, buf + sizeof buf, [](char b) { return b == 0; }), "the buffer is zeroed");
+        c.check(!ok, "an empty file is a failure");
+        c.check(count == 0, "the count is 0");
+        return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::error("openAndRead", "Failed to read [" + path + "] content\n"));
@@ -84,7 +91,11 @@ TEST(OpenAndRead, ReadsAtMostSizeBytesWithoutTerminator) {
         size_t count = 0;
         bool ok = openAndRead(path.c_str(), buf, count, 8);
         // Only size bytes are cleared and filled; the byte after them is untouched.
-        return (ok && count == 8 && memcmp(buf, "01234567x", 9) == 0) ? 0 : 1;
+        ChildChecks c;
+        c.check(ok, "the read succeeds");
+        c.check(count == 8, "the count is the size asked for");
+        c.check(memcmp(buf, "01234567x", 9) == 0, "size bytes read, the next one untouched");
+        return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
@@ -94,7 +105,10 @@ TEST(SystemCall, LogsTheCommandAndReportsANonZeroStatus) {
     auto r = capture([] {
         bool good = systemCall("true");
         bool bad = systemCall("exit 3");
-        return (good && !bad) ? 0 : 1;
+        ChildChecks c;
+        c.check(good, "status 0 is success");
+        c.check(!bad, "status 3 is failure");
+        return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::info("systemCall", "Calling [true]\n") + expect::info("systemCall", "Calling [exit 3]\n") +
@@ -119,7 +133,11 @@ TEST(BoundedFormatting, RefusesATextThatWouldNotFitAndNeverRunsIt) {
         char small[16];
         bool fits = formatCommand(small, "caller", "echo %s", "hi");
         bool tooLong = formatCommand(small, "caller", "touch %s", marker.c_str());
-        return (fits && !tooLong && small[0] == '\0') ? 0 : 1;
+        ChildChecks c;
+        c.check(fits, "a text that fits is formatted");
+        c.check(!tooLong, "a text that does not fit is refused");
+        c.check(small[0] == '\0', "a refused text leaves an empty buffer");
+        return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::error("caller", "Command too long [" + ("touch " + marker).substr(0, 15) + "]\n"));

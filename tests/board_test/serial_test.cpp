@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_checks.h"
 #include "core/fd.h"
 #include "core/isolate.h"
 #include "core/pty_line.h"
@@ -69,8 +70,10 @@ int pingPort(PtyLines&) { return testPortPing("/dev/pts/0") ? 0 : 1; }
 
 TEST(PortPing, PortThatHearsItselfPasses) {
     auto r = withLines(1, LineMode::Loopback, [](PtyLines& line) {
-        bool ok = testPortPing("/dev/pts/0");
-        return ok && line.bytesSent() == 9 ? 0 : 1;
+        ChildChecks c;
+        c.check(testPortPing("/dev/pts/0"), "the ping passes");
+        c.check(line.bytesSent() == 9, "the port sent the 9-byte probe once");
+        return c.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     std::string port = pts(0);
@@ -197,8 +200,10 @@ TEST(CrossPorts, SinglePortIsSetUpAndWrittenWithNobodyReading) {
 TEST(CrossPorts, EveryPortHearsEveryOtherOnAWiredBus) {
     auto r = withLines(3, LineMode::Bus, [](PtyLines& bus) {
         const char* ports[] = {"/dev/pts/0", "/dev/pts/1", "/dev/pts/2"};
-        bool ok = testPort(ports, 3);
-        return ok && bus.bytesSent() == 3 * 8 ? 0 : 1;
+        ChildChecks c;
+        c.check(testPort(ports, 3), "every port hears every other");
+        c.check(bus.bytesSent() == 3 * 8, "each port sent its 8 bytes once");
+        return c.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
