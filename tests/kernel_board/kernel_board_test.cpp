@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/isolate.h"
@@ -264,3 +266,131 @@ TEST(KernelBoardRun, TerminationSignalPowersTheBoardOffAndLeavesNothingBehind) {
 }
 
 }  // namespace
+
+// corvane's callable routines on the kernel's own drivers, through the
+// routine program of the aarch64 build (tests/kernel_board/routine.cpp).
+namespace {
+
+const std::string kRoutine = kArm + "/tests/kernel_board/routine";
+
+// Runs a shell script on the board with $R the routine program.
+BoardRun routinesOnBoard(const std::string& script) {
+    return onKernelBoard({}, {"sh", "-c", "R=$0; " + script, kRoutine});
+}
+
+// The text with each [HH:MM:SS] replaced by [T], for logs of a real clock.
+std::string withoutTimes(std::string text) {
+    for (size_t at = text.find('['); at != std::string::npos; at = text.find('[', at + 1)) {
+        if (text.size() >= at + 10 && text[at + 3] == ':' && text[at + 6] == ':' && text[at + 9] == ']')
+            text.replace(at, 10, "[T]");
+    }
+    return text;
+}
+
+#define SKIP_WITHOUT_ROUTINES()  \
+    SKIP_WITHOUT_KERNEL_BOARD(); \
+    if (access(kRoutine.c_str(), X_OK) != 0) GTEST_SKIP() << "missing " << kRoutine << " (./kit build aarch64)"
+
+}  // namespace
+
+TEST(KernelBoardRoutines, MemoryTestPassesOverTheBoardsFreeRamAndGivesTheBlockBack) {
+    SKIP_WITHOUT_ROUTINES();
+    auto b = routinesOnBoard(
+        "free() { grep MemFree: /proc/meminfo | tr -s ' ' | cut -d' ' -f2; }; before=$(free); $R testMemory; "
+        "after=$(free); echo $before $after");
+    ASSERT_EQ(b.status, 0) << b.out;
+    const std::string head = expect::info("testMemory", "Memtest checking [");
+    ASSERT_EQ(b.out.rfind(head, 0), 0u) << b.out;
+    size_t close = b.out.find("] bytes\nresult true\n");
+    ASSERT_NE(close, std::string::npos) << b.out;
+    long long bytes = std::stoll(b.out.substr(head.size(), close - head.size()));
+    long long before = 0;
+    long long after = 0;
+    ASSERT_EQ(sscanf(b.out.c_str() + close + 20, "%lld %lld", &before, &after), 2) << b.out;
+    // 80 % of what was free (the program itself takes a little), and all of it back afterwards.
+    EXPECT_GT(bytes, before * 1024 * 7 / 10);
+    EXPECT_LE(bytes, before * 1024 * 8 / 10);
+    EXPECT_GT(after, before * 9 / 10);
+}
+
+TEST(KernelBoardRoutines, EthWithNoWayOutIsFalseWithoutAnErrorEntry) {
+    SKIP_WITHOUT_ROUTINES();
+    // The board's NICs sit on a QEMU hub joined to nothing: the ping cannot leave.
+    auto b = routinesOnBoard("$R testEth eth0 2> /dev/null");
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out, expect::info("testEth", "Testing [eth0] intereface\n") + expect::linkCheck("eth0") +
+                         expect::info("testEth", "Executing [ping -I eth0 -c 2 8.8.8.8 > /dev/null]\n") +
+                         "result false\n");
+}
+
+TEST(KernelBoardRoutines, RtcClockRunsItsAlarmRaisesTheInterruptCountAndANameMismatchFails) {
+    SKIP_WITHOUT_ROUTINES();
+    auto b = routinesOnBoard(
+        "irq=$(grep rtc-pl031 /proc/interrupts | cut -d: -f1 | tr -d ' '); echo irq $irq; "
+        "$R testRtc rtc0 rtc-pl031 1 $irq; $R testRtc rtc0 snvs 0 $irq");
+    EXPECT_EQ(b.status, 0);
+    int irq = -1;
+    ASSERT_EQ(sscanf(b.out.c_str(), "irq %d", &irq), 1) << b.out;
+    auto opening = [&](const std::string& name, int alarm) {
+        return expect::info("testRtc", "Testing [rtc0] [" + name + "] RTC with alarm [" + std::to_string(alarm) +
+                                           "] irq [" + std::to_string(irq) + "]\n");
+    };
+    // The wake alarm fires once: the count goes up by one.
+    EXPECT_EQ(
+        withoutTimes(b.out),
+        "irq " + std::to_string(irq) + "\n" + opening("rtc-pl031", 1) + expect::info("testRtc", "RTC time 1 [T]\n") +
+            expect::info("testRtc", "RTC time 2 [T]\n") + expect::info("testRtc", "CPU IRQ 1 [0]\n") +
+            expect::info("testRtc", "CPU IRQ 2 [1]\n") + "result true\n" + opening("snvs", 0) +
+            expect::error("testRtc", "RTC name mismatch [24] [rtc-pl031 9010000.pl031\n] [snvs]\n") + "result false\n");
+    size_t t1 = b.out.find("RTC time 1 [");
+    size_t t2 = b.out.find("RTC time 2 [");
+    ASSERT_NE(t2, std::string::npos);
+    EXPECT_LT(b.out.substr(t1 + 12, 8), b.out.substr(t2 + 12, 8)) << "the clock did not run";
+}
+
+// gpio-sim does not wire lines to each other, so each input follows its pull:
+// a pulled-up input fails the low phase, a pulled-down one the high phase.
+TEST(KernelBoardRoutines, PinPairsOnGpioSimFailOncePerPairAndLeaveEveryLineFree) {
+    SKIP_WITHOUT_ROUTINES();
+    auto b = routinesOnBoard(
+        "echo pull-up > $KIT_GPIO_SYSFS/sim_gpio19/pull; $R pinPairs /dev/gpiochip0 16:19 17:20; "
+        "gpioinfo -c /dev/gpiochip0 16 17 19 20 | tr -s '\\t ' ' '; "
+        "gpioset -c /dev/gpiochip0 -C other-consumer 17=0 & h=$!; sleep 0.5; "
+        "$R pinPairs /dev/gpiochip0 16:19 17:20; kill $h; $R pinPairs /dev/gpiochip9 16:19");
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out,
+              expect::error("pylorn", "Pin test failed in1 out1\n") +
+                  expect::error("pylorn", "Pin test failed in2 out2\n") + "result false\n" +
+                  "gpiochip0 16 unnamed input\ngpiochip0 17 unnamed input\n"
+                  "gpiochip0 19 unnamed input\ngpiochip0 20 unnamed input\n" +
+                  // A line another consumer holds cannot be taken.
+                  expect::error("initGpioInput", "Init input: Failed close /dev/gpiochip0 in2 \n") + "result false\n" +
+                  expect::error("initGpioInput", "Init input: Failed open /dev/gpiochip9 in1 \n") + "result false\n");
+}
+
+TEST(KernelBoardRoutines, WiredPortsHearEachOtherAndADeafPortFails) {
+    SKIP_WITHOUT_ROUTINES();
+    // ttybus1 to 3 are wired to one another; ttymxc1 hears only itself.
+    auto b =
+        routinesOnBoard("$R testPort /dev/ttybus1 /dev/ttybus2 /dev/ttybus3; $R testPort /dev/ttybus1 /dev/ttymxc1");
+    EXPECT_EQ(b.status, 0);
+    auto setup = [](const std::string& p) {
+        return expect::info("testPort", "Setup port [stty -F " + p + " 115200 raw -echo -echoe -echok]\n");
+    };
+    auto writing = [](const std::string& p) {
+        return expect::info("testPort", "Writing port [echo -n 12 34 56 > " + p + "]\n");
+    };
+    auto reading = [](const std::string& p) { return expect::info("testPortThread", "Reading port [" + p + "]\n"); };
+    const std::string heard = expect::info("testPortThread", "Reading port content [8] [12 34 56]\n");
+    const std::string b1 = "/dev/ttybus1", b2 = "/dev/ttybus2", b3 = "/dev/ttybus3", rs = "/dev/ttymxc1";
+    std::string good = setup(b1) + setup(b2) + setup(b3);
+    for (const auto& [from, r1, r2] : {std::tuple{b1, b2, b3}, std::tuple{b2, b1, b3}, std::tuple{b3, b1, b2}})
+        good += writing(from) + reading(r1) + reading(r2) + heard + heard;
+    std::string deaf =
+        setup(b1) + setup(rs) + writing(b1) + reading(rs) + expect::error("executionWait", "Task timed-out\n") +
+        expect::error("testPort", "Port [" + rs + "] rx failed\n") + writing(rs) + reading(b1) +
+        expect::error("executionWait", "Task timed-out\n") + expect::error("testPort", "Port [" + b1 + "] rx failed\n");
+    // Readers of a turn log side by side: compared as entries.
+    EXPECT_EQ(expect::entries(b.out), expect::entries(good + "result true\n" + deaf + "result false\n")) << b.out;
+    EXPECT_LT(b.out.find("result true\n"), b.out.find("result false\n"));
+}
