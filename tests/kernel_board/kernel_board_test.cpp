@@ -394,3 +394,27 @@ TEST(KernelBoardRoutines, WiredPortsHearEachOtherAndADeafPortFails) {
     EXPECT_EQ(expect::entries(b.out), expect::entries(good + "result true\n" + deaf + "result false\n")) << b.out;
     EXPECT_LT(b.out.find("result true\n"), b.out.find("result false\n"));
 }
+
+TEST(KernelBoardRoutines, CanControllersOnOneBusPassSilentBusAndReceiverDownFail) {
+    SKIP_WITHOUT_ROUTINES();
+    // The loop runs from /tmp, where its capture file must be gone afterwards.
+    // For testCan a partner on can1 answers the first frame it hears, ten
+    // times 200 ms apart; then it is gone and the bus stays silent.
+    auto b = routinesOnBoard(
+        "cd /tmp; $R testCanLoop can1 can0; ls -A; "
+        "(candump -n 1 can1 > /dev/null; for i in 1 2 3 4 5 6 7 8 9 10; do cansend can1 123#123456; sleep 0.2; done) "
+        "& p=$!; sleep 0.3; $R testCan can0; wait $p; $R testCan can0; "
+        "ip link set can1 down; $R testCanLoop can1 can0");
+    EXPECT_EQ(b.status, 0);
+    auto call = [](const std::string& c) { return expect::info("systemCall", "Calling [" + c + "]\n"); };
+    auto failed = [](const std::string& c) { return expect::error("systemCall", "System call [" + c + "] failed\n"); };
+    const std::string up1 = "cat /sys/class/net/can1/operstate | grep up > /dev/null";
+    const std::string up0 = "cat /sys/class/net/can0/operstate | grep up > /dev/null";
+    const std::string send = "cansend can0 123#123456";
+    const std::string dump = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
+    EXPECT_EQ(b.out, call(up1) + call(up0) + call("rm -f canfile") + call("candump can1 -n 1 > canfile &") +
+                         call("cangen can0 -D 11223344AABBCCDD -L 8 -n 1") +
+                         call("cat canfile | grep \"11 22 33 44 AA BB CC DD\" > /dev/null") + call("rm -f canfile") +
+                         "result true\n" + call(send) + call(dump) + "result true\n" + call(send) + call(dump) +
+                         failed(dump) + "result false\n" + call(up1) + failed(up1) + "result false\n");
+}

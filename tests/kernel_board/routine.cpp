@@ -8,6 +8,8 @@
 //   testRtc DEVICE NAME ALARM(0|1) IRQ
 //   testPortPing PORT
 //   testPort PORT...
+//   testCan IFACE
+//   testCanLoop RECEIVER SENDER
 //   pinPairs CHIP IN:OUT...          one input line paired with one output line
 //   initGpioInput CHIP OFFSET NAME   request, then release, the line as an input
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/can.h"
 #include "tests/gpio_pairs.h"
 #include "tests/memory.h"
 #include "tests/network.h"
@@ -86,6 +89,10 @@ int main(int argc, char** argv) {
         result = testPortPing(args[0]);
     } else if (strcmp(name, "testPort") == 0 && n >= 1) {
         result = testPort(args, static_cast<uint64_t>(n));
+    } else if (strcmp(name, "testCan") == 0 && n == 1) {
+        result = testCan(args[0]);
+    } else if (strcmp(name, "testCanLoop") == 0 && n == 2) {
+        result = testCanLoop(args[0], args[1]);
     } else if (strcmp(name, "pinPairs") == 0 && n >= 2) {
         result = pinPairs(args[0], n - 1, args + 1, usage);
     } else if (strcmp(name, "initGpioInput") == 0 && n == 3 && toInt(args[1], a) && a >= 0) {
