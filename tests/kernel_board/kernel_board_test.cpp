@@ -418,3 +418,47 @@ TEST(KernelBoardRoutines, CanControllersOnOneBusPassSilentBusAndReceiverDownFail
                          "result true\n" + call(send) + call(dump) + "result true\n" + call(send) + call(dump) +
                          failed(dump) + "result false\n" + call(up1) + failed(up1) + "result false\n");
 }
+
+// Buttons are key devices made through uinput; the feeder reports each key
+// once the routine has opened the device (each opening is counted), so a
+// record reaches exactly the opening it is meant for.
+TEST(KernelBoardRoutines, ButtonsOnUinputKeyDevicesPassFailAndTimeOutAsTheyShould) {
+    SKIP_WITHOUT_ROUTINES();
+    const std::string feeder = kArm + "/testbed/eventfeed/uinputfeed";
+    const char* script =
+        "F=$1; n=0; "
+        "feed() { n=$((n+1)); $F \"$@\" > /tmp/feed$n 2>&1 & i=0; "
+        "  until grep -q ready /tmp/feed$n || [ $i -gt 1000 ]; do sleep 0.01; i=$((i+1)); done; "
+        "  dev=$(cut -d' ' -f2 /tmp/feed$n); }; "
+        "feed 103 -- waitopen key:103:1 waitopen key:103:0; $R executeAndWait $dev:Up:103; "
+        "feed 103,108 -- waitopen key:108:1; $R executeAndWait $dev:Up:103; "
+        "feed 103 -- waitopen key:103:1 waitopen key:103:2; $R executeAndWait $dev:Up:103; "
+        "feed 103; $R executeAndWait $dev:Up:103; "
+        "feed 103,108 -- waitopen key:108:1; a=$dev; feed 108 -- waitopen key:108:1 waitopen key:108:0; "
+        "$R executeAndWait $a:Up:103 $dev:Down:108";
+    auto b = onKernelBoard({}, {"sh", "-c", std::string("R=$0; ") + script, kRoutine, feeder});
+    EXPECT_EQ(b.status, 0);
+    auto started = [](const std::string& name, int event, int code) {
+        return expect::info("testKeyThread", "Button test [" + name + "] [/dev/input/event" + std::to_string(event) +
+                                                 "] [" + std::to_string(code) + "]\n");
+    };
+    auto press = [](const std::string& name) { return "\033[34mPress [" + name + "] button ... \033[0m"; };
+    auto release = [](const std::string& name) { return "\033[34mRelease [" + name + "] button\n\033[0m"; };
+    auto wrong = [](int got, int want) {
+        return expect::error("testKeyThread",
+                             "Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) + "]\n");
+    };
+    const std::string timedOut = "\n" + expect::error("executeAndWait", "Task timed-out\n");
+    EXPECT_EQ(b.out,
+              // pressed and released
+              started("Up", 0, 103) + press("Up") + release("Up") + "result true\n" +
+                  // another key first
+                  started("Up", 1, 103) + press("Up") + "\n" + wrong(108, 103) + "result false\n" +
+                  // auto-repeat where the release should be
+                  started("Up", 2, 103) + press("Up") + release("Up") + wrong(103, 103) + "result false\n" +
+                  // never pressed: the time-out ends the prompt's line
+                  started("Up", 3, 103) + press("Up") + timedOut + "result false\n" +
+                  // two buttons, the first failing: the second is still tested
+                  started("Up", 4, 103) + press("Up") + "\n" + wrong(108, 103) + started("Down", 5, 108) +
+                  press("Down") + release("Down") + "result false\n");
+}

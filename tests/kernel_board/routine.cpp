@@ -8,6 +8,7 @@
 //   testRtc DEVICE NAME ALARM(0|1) IRQ
 //   testPortPing PORT
 //   testPort PORT...
+//   executeAndWait PATH:NAME:CODE...  the buttons, in turn
 //   testCan IFACE
 //   testCanLoop RECEIVER SENDER
 //   pinPairs CHIP IN:OUT...          one input line paired with one output line
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/button.h"
 #include "tests/can.h"
 #include "tests/gpio_pairs.h"
 #include "tests/memory.h"
@@ -89,6 +91,21 @@ int main(int argc, char** argv) {
         result = testPortPing(args[0]);
     } else if (strcmp(name, "testPort") == 0 && n >= 1) {
         result = testPort(args, static_cast<uint64_t>(n));
+    } else if (strcmp(name, "executeAndWait") == 0 && n >= 1 && n <= 8) {
+        ButtonDef buttons[8];
+        for (int i = 0; i < n && !usage; ++i) {
+            // PATH:NAME:CODE, split in place; the texts stay in argv.
+            char* second = strchr(args[i], ':');
+            char* third = second != nullptr ? strchr(second + 1, ':') : nullptr;
+            if (third == nullptr || !toInt(third + 1, a)) {
+                usage = true;
+                break;
+            }
+            *second = '\0';
+            *third = '\0';
+            buttons[i] = ButtonDef{args[i], second + 1, static_cast<int32_t>(a)};
+        }
+        if (!usage) result = executeAndWait(buttons, n);
     } else if (strcmp(name, "testCan") == 0 && n == 1) {
         result = testCan(args[0]);
     } else if (strcmp(name, "testCanLoop") == 0 && n == 2) {
