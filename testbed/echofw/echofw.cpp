@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,9 +110,18 @@ bool slaveHasUnread(int slave) {
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-// Waits (bounded) until the program has read everything sent so far.
-void waitUntilRead(int slave) {
+// Waits (bounded) until the program has read everything sent so far. On a
+// real channel the bytes are still travelling when the write returns: first
+// they leave our end, then they reach the program's tty, and only then can
+// their being read be seen. A piece the program took at once is never seen
+// waiting, so that wait ends after a second.
+void waitUntilRead(int device, int slave, bool realChannel) {
     const timespec tick{0, 1000000};
+    if (realChannel) {
+        int queued = 0;
+        for (int i = 0; i < 2000 && ioctl(device, TIOCOUTQ, &queued) == 0 && queued > 0; ++i) nanosleep(&tick, nullptr);
+        for (int i = 0; i < 1000 && !slaveHasUnread(slave) && !stopRequested.load(); ++i) nanosleep(&tick, nullptr);
+    }
     for (int i = 0; i < 10000 && !stopRequested.load(); ++i) {
         if (!slaveHasUnread(slave)) return;
         nanosleep(&tick, nullptr);
@@ -146,7 +156,7 @@ void echoMessage(const Config& config, int master, int slave, int32_t number, un
     size_t first = static_cast<size_t>(shape.firstPiece);
     if (!writeAll(master, data.data(), first)) return;
     if (first == data.size()) return;
-    waitUntilRead(slave);
+    waitUntilRead(master, slave, config.device[0] != '\0');
     writeAll(master, data.data() + first, data.size() - first);
 }
 
