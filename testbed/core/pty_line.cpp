@@ -140,7 +140,18 @@ void PtyLines::serve() {
         for (size_t i = 0; i < ports_.size(); ++i) {
             if ((fds[i].revents & POLLIN) == 0) continue;
             ssize_t n = read(ports_[i].master, buf, sizeof buf);
-            if (n > 0) deliver(i, buf, static_cast<size_t>(n));
+            if (n <= 0) continue;
+            // A wire carries what was sent together back to back: whatever
+            // follows within a few milliseconds goes on with it, as a real
+            // UART would receive it, not in the pieces an emulator hands us.
+            size_t have = static_cast<size_t>(n);
+            pollfd more{ports_[i].master, POLLIN, 0};
+            while (have < sizeof buf && poll(&more, 1, 5) > 0 && (more.revents & POLLIN) != 0) {
+                ssize_t m = read(ports_[i].master, buf + have, sizeof buf - have);
+                if (m <= 0) break;
+                have += static_cast<size_t>(m);
+            }
+            deliver(i, buf, have);
         }
     }
 }
