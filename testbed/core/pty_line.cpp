@@ -106,8 +106,9 @@ void PtyLines::deliver(size_t from, const char* data, size_t n) {
         case LineMode::Garbage: {
             std::string copy(data, n);
             for (char& c : copy) {
-                if (ports_[from].lineOffset == 0) c = static_cast<char>(c ^ 0x5a);
-                ports_[from].lineOffset = c == '\n' ? 0 : ports_[from].lineOffset + 1;
+                bool first = ports_[from].lineOffset == 0;
+                ports_[from].advance(c);
+                if (first) c = static_cast<char>(c ^ 0x5a);
             }
             writeAll(ports_[from].master, copy.data(), n);
             return;
@@ -121,7 +122,7 @@ void PtyLines::deliver(size_t from, const char* data, size_t n) {
                     start = i;
                     std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 }
-                ports_[from].lineOffset = data[i] == '\n' ? 0 : ports_[from].lineOffset + 1;
+                ports_[from].advance(data[i]);
             }
             writeAll(ports_[from].master, data + start, n - start);
             return;

@@ -34,6 +34,7 @@ struct PtyPort {
     int slave = -1;  // kept open so settings survive between opens
     std::string path;
     size_t lineOffset = 0;  // bytes of the current line heard so far (garbage, partial)
+    void advance(char heard) { lineOffset = heard == '\n' ? 0 : lineOffset + 1; }
 };
 
 class PtyLines {

@@ -110,6 +110,9 @@ bool slaveHasUnread(int slave) {
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
+// The far end of a real serial channel (--device), rather than a pseudo-terminal of our own.
+bool onRealChannel(const Config& config) { return config.device[0] != '\0'; }
+
 // Waits (bounded) until the program has read everything sent so far. On a
 // real channel the bytes are still travelling when the write returns: first
 // they leave our end, then they reach the program's tty, and only then can
@@ -156,7 +159,7 @@ void echoMessage(const Config& config, int master, int slave, int32_t number, un
     size_t first = static_cast<size_t>(shape.firstPiece);
     if (!writeAll(master, data.data(), first)) return;
     if (first == data.size()) return;
-    waitUntilRead(master, slave, config.device[0] != '\0');
+    waitUntilRead(master, slave, onRealChannel(config));
     writeAll(master, data.data() + first, data.size() - first);
 }
 
@@ -183,7 +186,7 @@ int serve(const Config& config, int master, int slave, const sigset_t& waitMask)
         // A real channel's tty (the gadget serial, like the RPMsg tty) keeps
         // no line speed: the program's 115200 is dropped there, so only raw
         // mode is checked.
-        bool speedHeld = config.device[0] == '\0';
+        bool speedHeld = !onRealChannel(config);
         bool configured = tcgetattr(slave, &t) == 0 && isRawAt115200(t, speedHeld);
         if (!configured && !complained) {
             fprintf(stderr, speedHeld ? "echofw: port is not raw at 115200 baud; not answering\n"
@@ -271,7 +274,7 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
     }
     if ((config.device[0] == '\0') != (config.watch[0] == '\0'))
         return fail(error, "--device and --watch go together", config.device[0] ? config.device : config.watch);
-    if (config.device[0] != '\0' && (config.link[0] != '\0' || config.staleBytes > 0))
+    if (onRealChannel(config) && (config.link[0] != '\0' || config.staleBytes > 0))
         return fail(error, "a real channel takes no --link or --stale", config.device);
     return checkFaults(config, error);
 }
@@ -317,7 +320,7 @@ int run(const Config& config) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (config.device[0] != '\0') return runOnDevice(config, waitMask);
+    if (onRealChannel(config)) return runOnDevice(config, waitMask);
 
     char slavePath[128];
     int masterFd = -1;

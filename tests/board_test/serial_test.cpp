@@ -293,6 +293,9 @@ Heard sendInPieces(LineMode mode, const std::string& first, const std::string& r
 TEST(SimulatedLine, GarbleAndPauseActOnEachLineNotOnEachPiece) {
     Heard garbled = sendInPieces(LineMode::Garbage, "1", "2 34 56\n12 34 56\n", 2000);
     EXPECT_EQ(garbled.bytes, "k2 34 56\nk2 34 56\n");
+    // An empty line is a line too: its newline is garbled and the next line starts after it.
+    Heard empty = sendInPieces(LineMode::Garbage, "\n", "12 34 56\n", 2000);
+    EXPECT_EQ(empty.bytes, "Pk2 34 56\n");
 
     Heard partial = sendInPieces(LineMode::Partial, "12", " 34 56\n", 2000);
     ASSERT_EQ(partial.bytes, "12 34 56\n");

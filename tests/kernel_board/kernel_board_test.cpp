@@ -189,18 +189,25 @@ TEST(KernelBoardRelays, LineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
     EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
 }
 
+// Runs cmd with its stdout and stderr going to files, as a caller's shell
+// would hand them over; its wait status.
+int runToFiles(const std::vector<std::string>& cmd, const std::string& out, const std::string& err,
+               const std::vector<std::string>& env) {
+    std::string line = "\"$0\"";
+    for (size_t i = 1; i < cmd.size(); ++i) line += " \"${" + std::to_string(i) + "}\"";
+    line += " > '" + out + "' 2> '" + err + "'";
+    std::vector<std::string> argv = {"sh", "-c", line};
+    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    return testbed::runProgram(argv, env);
+}
+
 TEST(KernelBoardRun, DeliversTheCommandsOutputErrorsAndStatusUnchanged) {
     SKIP_WITHOUT_KERNEL_BOARD();
     testbed::TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     // Bytes a terminal or a line-based channel would change: NUL, CR, no final newline.
     auto cmd = boardCommand({}, {"sh", "-c", "printf 'out\\0put\\r\\n  x'; printf 'err\\n' >&2; exit 7"});
-    std::string line = "\"$0\"";
-    for (size_t i = 1; i < cmd.size(); ++i) line += " \"${" + std::to_string(i) + "}\"";
-    line += " > '" + tmp.path + "/out' 2> '" + tmp.path + "/err'";
-    std::vector<std::string> argv = {"sh", "-c", line};
-    argv.insert(argv.end(), cmd.begin(), cmd.end());
-    int st = testbed::runProgram(argv, kBoardEnv);
+    int st = runToFiles(cmd, tmp.path + "/out", tmp.path + "/err", kBoardEnv);
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 7);
     EXPECT_EQ(testbed::readFile(tmp.path + "/out"), std::string("out\0put\r\n  x", 12));
@@ -213,13 +220,10 @@ TEST(KernelBoardRun, BoardThatDoesNotComeUpInTimeIsStoppedAndReported) {
     ASSERT_FALSE(tmp.path.empty());
     // No board is ready one second after power-on: the bound must end the run.
     auto cmd = boardCommand({}, {"true"});
-    std::string line = "KIT_BOARD_READY_SECONDS=1 \"$0\"";
-    for (size_t i = 1; i < cmd.size(); ++i) line += " \"${" + std::to_string(i) + "}\"";
-    line += " > /dev/null 2> '" + tmp.path + "/err'";
-    std::vector<std::string> argv = {"sh", "-c", line};
-    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    std::vector<std::string> env = kBoardEnv;
+    env.push_back("KIT_BOARD_READY_SECONDS=1");
     auto start = std::chrono::steady_clock::now();
-    int st = testbed::runProgram(argv, kBoardEnv);
+    int st = runToFiles(cmd, "/dev/null", tmp.path + "/err", env);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 125);
