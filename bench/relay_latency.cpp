@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "sim_chip.h"
-#include "sim_spawn.h"
+#include "sim_env.h"
 
 namespace {
 
@@ -111,16 +111,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    SimChild child;
-    if (!simSpawn(child, {KIT_PYLORN_PATH}, simEnvironment(KIT_GPIOSIM_PRELOAD, state.c_str()))) {
+    testbed::Process child;
+    if (!testbed::start(child, {KIT_PYLORN_PATH}, simOptions(KIT_GPIOSIM_PRELOAD, state.c_str()))) {
         fprintf(stderr, "cannot start %s\n", KIT_PYLORN_PATH);
         return 1;
     }
     int64_t start = nowNs();
     while (!allHeld(session)) {
-        if (nowNs() - start > kGiveUpNs || waitpid(child.pid, nullptr, WNOHANG) != 0) {
+        if (nowNs() - start > kGiveUpNs || testbed::waitEnd(child, 0)) {
             fprintf(stderr, "pylorn did not take its lines\n");
-            simStop(child, SIGKILL);
+            testbed::stop(child, SIGKILL);
             return 1;
         }
         pauseNs(1'000'000);
@@ -170,9 +170,9 @@ int main(int argc, char** argv) {
     double idleWall = static_cast<double>(nowNs() - idleStart) / 1e9;
     double cpuIdle = cpuSeconds(child.pid) - cpuBefore;
     double schedIdle = schedSeconds(child.pid) - schedBefore;
-    bool stillRunning = waitpid(child.pid, nullptr, WNOHANG) == 0;
-    simStop(child, SIGTERM);
-    simRelease(child);
+    bool stillRunning = !testbed::waitEnd(child, 0);
+    testbed::stop(child, SIGTERM);
+    testbed::stop(child, SIGKILL);
     simDetach(session);
     unlink(state.c_str());
     unlink((state + ".lines").c_str());

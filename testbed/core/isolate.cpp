@@ -229,24 +229,6 @@ void privateDev() {
     rmdir(scratch);
 }
 
-int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        fprintf(stderr, "testbed: cannot run %s: %s\n", args[0], strerror(errno));
-        _exit(127);
-    }
-    int status = 0;
-    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
-
 TempDir::TempDir() {
     char name[] = "/tmp/kit-test-XXXXXX";
     if (mkdtemp(name) != nullptr) path = name;

@@ -48,10 +48,6 @@ void writeFixture(const std::string& path, const std::string& text);
 // random, urandom, tty, a fresh devpts (ptmx) and shm, nothing else.
 void privateDev();
 
-// Runs argv[0] with the given extra environment (NAME=value) and returns its exit
-// status as waitpid reports it; output goes to the child's own fd 1.
-int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
-
 // A scratch directory removed with everything in it when the object goes away.
 struct TempDir {
     std::string path;

@@ -19,6 +19,7 @@ void catchStopSignals() {
     sa.sa_handler = onStop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 bool stopRequested() { return stopFlag != 0; }

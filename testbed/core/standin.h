@@ -1,9 +1,9 @@
 #pragma once
-// What every stand-in process needs: a stop on SIGTERM or SIGINT, and a clock.
+// What every stand-in process needs: a stop on SIGTERM, SIGINT or SIGHUP, and a clock.
 
 namespace testbed {
 
-// From now on SIGTERM and SIGINT only ask the process to stop.
+// From now on SIGTERM, SIGINT and SIGHUP only ask the process to stop.
 void catchStopSignals();
 bool stopRequested();
 

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 
 #include "core/fd.h"
 #include "core/pty_line.h"
+#include "core/standin.h"
 
 namespace echofw {
 namespace {
@@ -69,10 +69,6 @@ bool checkFaults(const Config& config, std::span<char> error) {
     return true;
 }
 
-std::atomic<bool> stopRequested{false};
-
-void onStopSignal(int) { stopRequested.store(true); }
-
 using testbed::Fd;
 
 // Removes the published link when it still points at our port.
@@ -123,9 +119,9 @@ void waitUntilRead(int device, int slave, bool realChannel) {
     if (realChannel) {
         int queued = 0;
         for (int i = 0; i < 2000 && ioctl(device, TIOCOUTQ, &queued) == 0 && queued > 0; ++i) nanosleep(&tick, nullptr);
-        for (int i = 0; i < 1000 && !slaveHasUnread(slave) && !stopRequested.load(); ++i) nanosleep(&tick, nullptr);
+        for (int i = 0; i < 1000 && !slaveHasUnread(slave) && !testbed::stopRequested(); ++i) nanosleep(&tick, nullptr);
     }
-    for (int i = 0; i < 10000 && !stopRequested.load(); ++i) {
+    for (int i = 0; i < 10000 && !testbed::stopRequested(); ++i) {
         if (!slaveHasUnread(slave)) return;
         nanosleep(&tick, nullptr);
     }
@@ -168,7 +164,7 @@ int serve(const Config& config, int master, int slave, const sigset_t& waitMask)
     int32_t filled = 0;
     int32_t number = 0;
     bool complained = false;
-    while (!stopRequested.load()) {
+    while (!testbed::stopRequested()) {
         pollfd p{master, POLLIN, 0};
         int r = ppoll(&p, 1, nullptr, &waitMask);
         if (r < 0) {
@@ -312,11 +308,7 @@ int run(const Config& config) {
     sigaddset(&stopSignals, SIGHUP);
     // Held back except inside ppoll, so a stop request cannot slip in between the check and the wait.
     sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    testbed::catchStopSignals();
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 

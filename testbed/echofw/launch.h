@@ -1,27 +1,20 @@
 #pragma once
-// Test-side helpers around the echofw program and the programs run against it.
-// Every wait here has a time limit.
-
-#include <sys/types.h>
+// Test-side helpers around the echofw program: its event lines (its stdout)
+// read as they come. Every wait here has a time limit.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "core/process.h"
+
 namespace echofw {
 
-// A running echofw whose event lines (its stdout) come through a pipe.
+// A running echofw; killed when the record goes away.
 struct Process {
-    pid_t pid = -1;
-    int events = -1;
+    testbed::Process proc;
     std::string slave;     // the port, from the "ready" line
     int32_t received = 0;  // whole messages it has reported
-    std::string partial;   // an event line still being written
-    Process() = default;
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-    ~Process();  // kills it when still running
 };
 
 // Starts program (the echofw binary) with args and waits for its "ready"
@@ -34,12 +27,5 @@ bool waitReceived(Process& fw, int32_t count, int timeoutMs);
 // Asks fw to stop, takes in its remaining events and returns its wait status,
 // or -1 when it had to be killed.
 int stop(Process& fw, int timeoutMs);
-
-// Starts path with stdin on /dev/null, stdout and stderr inherited and no
-// other descriptor open; beforeExec runs in the child just before exec.
-pid_t spawn(const char* path, const std::function<void()>& beforeExec = {});
-
-// The wait status of pid once it has ended, or -1 while it still runs after timeoutMs.
-int waitExit(pid_t pid, int timeoutMs);
 
 }  // namespace echofw

@@ -112,31 +112,16 @@ int runRtcSim(const RtcSimOptions& options) {
     return 0;
 }
 
-pid_t spawnRtcSim(const RtcSimOptions& options) {
+bool startRtcSim(Process& clock, const RtcSimOptions& options) {
     std::string timePath = options.dir + "/time";
     unlink(timePath.c_str());
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) _exit(runRtcSim(options));
-    if (pid < 0) return -1;
-    for (int i = 0; i < 500; ++i) {
-        if (access(timePath.c_str(), F_OK) == 0) return pid;
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
-        sleepMs(10);
+    if (!startBody(clock, [&] { return runRtcSim(options); })) return false;
+    for (int i = 0; i < 500 && clock.running(); ++i) {
+        if (access(timePath.c_str(), F_OK) == 0) return true;
+        waitEnd(clock, 10);
     }
-    stopRtcSim(pid);
-    return -1;
-}
-
-void stopRtcSim(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-        sleepMs(10);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    stop(clock, SIGTERM);
+    return false;
 }
 
 }  // namespace testbed

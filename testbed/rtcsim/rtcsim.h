@@ -5,9 +5,9 @@
 // never). Plain files cannot react to a write, so the clock process watches
 // them. Used by the tests (in a forked process) and by the rtcsim program.
 
-#include <sys/types.h>
-
 #include <string>
+
+#include "core/process.h"
 
 namespace testbed {
 
@@ -28,10 +28,9 @@ struct RtcSimOptions {
 int runRtcSim(const RtcSimOptions& options);
 
 // Runs runRtcSim in a forked process and returns once its time attribute
-// exists; -1 when that does not happen within a few seconds.
-pid_t spawnRtcSim(const RtcSimOptions& options);
-// Ends a spawned clock and reaps it.
-void stopRtcSim(pid_t pid);
+// exists; false (the clock stopped) when that does not happen within a few
+// seconds.
+bool startRtcSim(Process& clock, const RtcSimOptions& options);
 
 // Pure parts. "HH:MM:SS\n" for the given second of the day (wrapping at 24 h).
 std::string rtcTimeText(long secondsOfDay);

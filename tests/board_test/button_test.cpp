@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "core/process.h"
 #include "expect.h"
 #include "tests/button.h"
 
@@ -49,36 +49,19 @@ const std::string kTimedOut = "\n" + expect::error("executeAndWait", "Task timed
 
 // One eventfeed process on one FIFO; stopped (and reaped) when the test ends.
 struct Feeder {
-    pid_t pid = -1;
+    testbed::Process proc;
 
     void start(const std::string& fifo, const std::vector<std::string>& steps) {
-        std::vector<std::string> args{KIT_EVENTFEED, "-t", "20000", fifo};
-        args.insert(args.end(), steps.begin(), steps.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&pid, KIT_EVENTFEED, nullptr, nullptr, argv.data(), environ), 0);
+        std::vector<std::string> argv{KIT_EVENTFEED, "-t", "20000", fifo};
+        argv.insert(argv.end(), steps.begin(), steps.end());
+        ASSERT_TRUE(testbed::start(proc, argv));
     }
 
     // Exit status: 0 when every record was taken by a reader.
     int stop() {
-        if (pid < 0) return -1;
-        kill(pid, SIGTERM);
-        int status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (!proc.running() || !testbed::stop(proc, SIGTERM)) return -1;
+        return WIFEXITED(proc.status) ? WEXITSTATUS(proc.status) : -1;
     }
-
-    ~Feeder() { stop(); }
 };
 
 int threadCount() {

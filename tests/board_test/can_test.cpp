@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "core/process.h"
 #include "expect.h"
 #include "skip.h"
 #include "tests/can.h"

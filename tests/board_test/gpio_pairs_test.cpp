@@ -16,7 +16,7 @@
 #include "core/isolate.h"
 #include "expect.h"
 #include "sim_chip.h"
-#include "sim_spawn.h"
+#include "sim_env.h"
 #include "tests/gpio_pairs.h"
 
 namespace {
@@ -82,10 +82,10 @@ protected:
         std::vector<std::string> argv = {self, "--pairs-child", std::to_string(inputs.size())};
         for (const Pin& pin : inputs) argv.push_back(pinArgument(pin));
         for (const Pin& pin : outputs) argv.push_back(pinArgument(pin));
-        SimChild child;
-        ASSERT_TRUE(simSpawn(child, argv, simEnvironment(KIT_GPIOSIM, state.c_str())));
-        bool ended = simWait(child, kRunMs);
-        simRelease(child);
+        testbed::Process child;
+        ASSERT_TRUE(testbed::start(child, argv, simOptions(KIT_GPIOSIM, state.c_str())));
+        bool ended = testbed::waitEnd(child, kRunMs);
+        testbed::stop(child, SIGKILL);
         ASSERT_TRUE(ended) << "pylorn did not return";
         ASSERT_TRUE(WIFEXITED(child.status)) << child.err;
         status = WEXITSTATUS(child.status);

@@ -67,7 +67,7 @@ testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
             chmod(sleep.c_str(), 0755);
             testbed::prependPath(bin.path);
         }
-        pid_t sim = -1;
+        testbed::Process sim;
         if (rtc.clock) {
             testbed::RtcSimOptions options;
             options.dir = dir;
@@ -76,13 +76,12 @@ testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
             options.raiseIrq = rtc.raiseIrq;
             options.irqStep = rtc.irqStep;
             options.limitMs = 30000;
-            sim = testbed::spawnRtcSim(options);
-            if (sim < 0) return kNoClock;
+            if (!testbed::startRtcSim(sim, options)) return kNoClock;
         } else {
             testbed::writeFixture(dir + "/time", rtc.time);
         }
         bool ok = testRtc(rtc.device.c_str(), expected, alarm, kIrq);
-        testbed::stopRtcSim(sim);
+        testbed::stop(sim, SIGTERM);
         return ok ? kPassed : kFailed;
     });
     if (r.skipped) return r;

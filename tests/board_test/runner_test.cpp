@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/isolate.h"
+#include "core/process.h"
 #include "expect.h"
 
 namespace {

@@ -70,21 +70,20 @@ int runScenario(const Scenario& s) {
     args.insert(args.end(), {"--link", "/dev/ttyRPMSG"});
     echofw::Process fw;
     if (!echofw::start(fw, KIT_ECHOFW, args, 10000)) return kNoFirmware;
-    pid_t pid = echofw::spawn(s.program, s.beforeExec);
+    testbed::Process program;
+    testbed::StartOptions options;
+    options.bareDescriptors = true;
+    options.beforeExec = s.beforeExec;
+    if (!testbed::start(program, {s.program}, options)) return kNeverEnded;
     int result = kNeverEnded;
     if (s.blockAfter >= 0) {
         // Once the firmware heard everything, a short grace shows the program waits instead of ending.
-        if (echofw::waitReceived(fw, s.blockAfter, kRunMs) && echofw::waitExit(pid, 300) == -1) result = kBlocked;
-        kill(pid, SIGKILL);
-        echofw::waitExit(pid, kRunMs);
+        if (echofw::waitReceived(fw, s.blockAfter, kRunMs) && !testbed::waitEnd(program, 300)) result = kBlocked;
+        testbed::stop(program, SIGKILL, kRunMs);
+    } else if (testbed::waitEnd(program, kRunMs)) {
+        if (WIFEXITED(program.status)) result = WEXITSTATUS(program.status);
     } else {
-        int status = echofw::waitExit(pid, kRunMs);
-        if (status == -1) {
-            kill(pid, SIGKILL);
-            echofw::waitExit(pid, kRunMs);
-        } else if (WIFEXITED(status)) {
-            result = WEXITSTATUS(status);
-        }
+        testbed::stop(program, SIGKILL, kRunMs);
     }
     echofw::stop(fw, 5000);
     printf("%s", heard(fw.received).c_str());
@@ -101,9 +100,11 @@ testbed::ChildResult runBare(const char* program, const std::function<void()>& s
     return testbed::runIsolated(testbed::kMountNs, [&] {
         testbed::privateDev();
         setUp();
-        pid_t pid = echofw::spawn(program);
-        int status = echofw::waitExit(pid, kRunMs);
-        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : kNeverEnded;
+        testbed::Process p;
+        testbed::StartOptions options;
+        options.bareDescriptors = true;
+        if (!testbed::start(p, {program}, options) || !testbed::waitEnd(p, kRunMs)) return kNeverEnded;
+        return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : kNeverEnded;
     });
 }
 

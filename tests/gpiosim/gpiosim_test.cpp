@@ -23,7 +23,7 @@
 
 #include "core/isolate.h"
 #include "sim_chip.h"
-#include "sim_spawn.h"
+#include "sim_env.h"
 #include "wait.h"
 
 namespace {
@@ -177,20 +177,20 @@ protected:
         ASSERT_TRUE(simAttach(state.c_str(), session)) << strerror(errno);
     }
     void TearDown() override {
-        simRelease(child);
+        testbed::stop(child, SIGKILL);
         simDetach(session);
     }
 
     void start(const char* scenario) {
         char self[PATH_MAX] = {};
         ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        ASSERT_TRUE(simSpawn(child, {self, "--sim-child", scenario}, simEnvironment(KIT_GPIOSIM, state.c_str())));
+        ASSERT_TRUE(testbed::start(child, {self, "--sim-child", scenario}, simOptions(KIT_GPIOSIM, state.c_str())));
     }
 
     // Runs the scenario to its end; its exit status must be 0.
     std::string run(const char* scenario) {
         start(scenario);
-        EXPECT_TRUE(simWait(child, kWaitMs)) << scenario << " did not end";
+        EXPECT_TRUE(testbed::waitEnd(child, kWaitMs)) << scenario << " did not end";
         EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << "status " << child.status;
         EXPECT_EQ(child.err, "");
         return child.out;
@@ -204,7 +204,7 @@ protected:
     testbed::TempDir dir;
     std::string state;
     SimSession session;
-    SimChild child;
+    testbed::Process child;
 };
 
 TEST_F(SimulatedChip, PassesLibgpiodsDeviceChecksAndReportsChipAndLineInfo) {
@@ -254,7 +254,7 @@ TEST_F(SimulatedChip, CarriesLevelsBetweenWiredLinesAndToAndFromTheOutside) {
     simSetExternal(session, 15, 1);
     ASSERT_TRUE(waitFor([&] { return simDriven(session, 8) == 0; }, kWaitMs)) << "the child did not see line 15 rise";
     simSetExternal(session, 15, 0);
-    ASSERT_TRUE(simWait(child, kWaitMs));
+    ASSERT_TRUE(testbed::waitEnd(child, kWaitMs));
     EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << "status " << child.status;
     EXPECT_EQ(child.out,
               "wired high: 1\n"
@@ -282,7 +282,7 @@ TEST_F(SimulatedChip, GivesBackTheLinesOfAProcessThatIsKilled) {
     // The lock that marks a line held is taken a moment before the level is
     // written; wait for the whole request, as its caller would see it.
     ASSERT_TRUE(waitFor([&] { return simIsHeld(session, 8) && simDriven(session, 8) == 1; }, kWaitMs)) << child.err;
-    ASSERT_TRUE(simStop(child, SIGKILL));
+    ASSERT_TRUE(testbed::stop(child, SIGKILL));
     EXPECT_FALSE(simIsHeld(session, 8));
     EXPECT_EQ(simDriven(session, 8), 1);  // a released line keeps its last level
     int again = hold(8, kSimInput, "next");
@@ -293,12 +293,15 @@ TEST_F(SimulatedChip, GivesBackTheLinesOfAProcessThatIsKilled) {
 // ---- the control tool ----
 
 std::string runCtl(const std::vector<std::string>& args, int& status) {
-    SimChild ctl;
+    testbed::Process ctl;
     std::vector<std::string> argv = {KIT_GPIOSIM_CTL};
     argv.insert(argv.end(), args.begin(), args.end());
-    if (!simSpawn(ctl, argv, {})) return "not started";
-    bool ended = simWait(ctl, kWaitMs);
-    simRelease(ctl);
+    testbed::StartOptions options;
+    options.captureOut = options.captureErr = true;
+    options.env.emplace();
+    if (!testbed::start(ctl, argv, options)) return "not started";
+    bool ended = testbed::waitEnd(ctl, kWaitMs);
+    testbed::stop(ctl, SIGKILL);
     status = ended && WIFEXITED(ctl.status) ? WEXITSTATUS(ctl.status) : -1;
     return ctl.out + ctl.err;
 }

@@ -11,7 +11,7 @@
 
 #include "core/isolate.h"
 #include "sim_chip.h"
-#include "sim_spawn.h"
+#include "sim_env.h"
 #include "wait.h"
 
 namespace {
@@ -34,17 +34,17 @@ protected:
         ASSERT_TRUE(simAttach(state.c_str(), session)) << strerror(errno);
     }
     void TearDown() override {
-        simRelease(child);
+        testbed::stop(child, SIGKILL);
         simDetach(session);
     }
 
     void start() {
-        std::vector<std::string> env = simEnvironment(KIT_GPIOSIM, state.c_str());
+        testbed::StartOptions options = simOptions(KIT_GPIOSIM, state.c_str());
         // On a refused request pylorn ends at once and leaves its granted
         // requests to the process exit, as it is meant to: not a leak to report.
-        for (std::string& var : env)
+        for (std::string& var : *options.env)
             if (var.starts_with("ASAN_OPTIONS=")) var += ":detect_leaks=0";
-        ASSERT_TRUE(simSpawn(child, {KIT_PYLORN}, env));
+        ASSERT_TRUE(testbed::start(child, {KIT_PYLORN}, options));
     }
 
     bool allHeld() {
@@ -82,7 +82,7 @@ protected:
     testbed::TempDir dir;
     std::string state;
     SimSession session;
-    SimChild child;
+    testbed::Process child;
 };
 
 TEST_F(RelayFollower, RequestsItsEightLinesWithTheirLabelsAndStartsTheRelaysInactive) {
@@ -153,8 +153,8 @@ TEST_F(RelayFollower, PrintsNothingWhileItWorksAndEndsOnlyByASignal) {
     waitTwoPasses();
     waitTwoPasses();
     ASSERT_GT(child.pid, 0);
-    ASSERT_FALSE(simWait(child, 0)) << "pylorn ended by itself";
-    ASSERT_TRUE(simStop(child, SIGTERM));
+    ASSERT_FALSE(testbed::waitEnd(child, 0)) << "pylorn ended by itself";
+    ASSERT_TRUE(testbed::stop(child, SIGTERM));
     EXPECT_TRUE(WIFSIGNALED(child.status));
     EXPECT_EQ(WTERMSIG(child.status), SIGTERM);
     EXPECT_EQ(child.out, "");
@@ -174,7 +174,7 @@ TEST_P(RelayFollowerHeldLine, RequestsTheOtherSevenThenNamesTheRealErrorAndEndsW
     uint32_t before = simLineRequests(session);
 
     start();
-    ASSERT_TRUE(simWait(child, kStartMs)) << "pylorn did not end";
+    ASSERT_TRUE(testbed::waitEnd(child, kStartMs)) << "pylorn did not end";
     EXPECT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 1);
     EXPECT_EQ(child.err, "failed to request line: Device or resource busy\n");
@@ -196,7 +196,7 @@ TEST_F(RelayFollower, WithNoChipAtThePathFailsAllEightWithTheOpenError) {
     simDetach(session);
     ASSERT_TRUE(simAttach(state.c_str(), session));
     start();
-    ASSERT_TRUE(simWait(child, kStartMs)) << "pylorn did not end";
+    ASSERT_TRUE(testbed::waitEnd(child, kStartMs)) << "pylorn did not end";
     EXPECT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 1);
     EXPECT_EQ(child.err, "failed to request line: No such file or directory\n");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "core/process.h"
 #include "entries.h"
 #include "expect.h"
 #include "sequence_faults.h"
