@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "log.h"
 
 namespace {
@@ -17,26 +19,20 @@ bool startWorker(TaskSlot& slot, void* (*body)(void*)) {
     return pthread_create(&slot.worker, nullptr, body, &slot) == 0;
 }
 
-bool awaitWorker(TaskSlot& slot, int32_t polls) {
+bool waitForWorker(TaskSlot& slot, int32_t polls, const char* tag, bool endPromptLine) {
     for (int32_t i = 0; i < polls; ++i) {
         usleep(kPollMicros);
         if (slot.done.load(std::memory_order_acquire)) {
             // Joining a thread we started and never detached cannot fail.
             (void)pthread_join(slot.worker, nullptr);
-            return true;
+            return slot.ok.load(std::memory_order_relaxed);
         }
     }
-    return false;
-}
-
-void abandonWorker(TaskSlot& slot) {
+    if (endPromptLine) putchar('\n');
+    logErrorLine(tag, "Task timed-out");
     pthread_cancel(slot.worker);
     pthread_detach(slot.worker);
-}
-
-bool executionWait(TaskSlot* slot, int32_t polls) {
-    if (awaitWorker(*slot, polls)) return slot->ok.load(std::memory_order_relaxed);
-    logErrorLine("executionWait", "Task timed-out");
-    abandonWorker(*slot);
     return false;
 }
+
+bool executionWait(TaskSlot* slot, int32_t polls) { return waitForWorker(*slot, polls, "executionWait", false); }

@@ -68,13 +68,12 @@ void finishSlot(TaskSlot& slot, bool passed);
 // Starts body on the slot; false (nothing to join or cancel) when no thread could be made.
 bool startWorker(TaskSlot& slot, void* (*body)(void*));
 
-// Polls done every 100 ms, sleeping first, at most polls times. True when the
-// worker finished; it has then been joined.
-bool awaitWorker(TaskSlot& slot, int32_t polls);
+// Polls done every 100 ms, sleeping first, at most polls times. When the
+// worker finished it is joined and its ok returned. Otherwise reports "Task
+// timed-out" under tag (first ending the prompt line a worker left open,
+// when asked), requests cancellation of the worker and detaches it, so its
+// thread is reclaimed whenever it ends; false.
+bool waitForWorker(TaskSlot& slot, int32_t polls, const char* tag, bool endPromptLine);
 
-// Requests cancellation of a worker that did not finish and detaches it, so
-// its thread is reclaimed whenever it ends.
-void abandonWorker(TaskSlot& slot);
-
-// Waits for a started worker; reports "Task timed-out" and cancels it when the polls run out.
+// The wait of the port readers: waitForWorker under its own name.
 bool executionWait(TaskSlot* slot, int32_t polls);

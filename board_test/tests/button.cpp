@@ -89,14 +89,7 @@ ButtonTask* startButton(const ButtonDef& button) {
 bool testButton(const ButtonDef& button) {
     ButtonTask* task = startButton(button);
     if (task == nullptr) return false;
-    bool passed = false;
-    if (awaitWorker(task->slot, kPolls)) {
-        passed = task->slot.ok.load(std::memory_order_relaxed);
-    } else {
-        putchar('\n');  // ends the prompt line
-        logErrorLine("executeAndWait", "Task timed-out");
-        abandonWorker(task->slot);
-    }
+    bool passed = waitForWorker(task->slot, kPolls, "executeAndWait", true);
     letGo(task);
     return passed;
 }
