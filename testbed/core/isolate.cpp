@@ -20,11 +20,11 @@
 namespace testbed {
 namespace {
 
-constexpr int kSetupFailed = 99;
+int setupFailure = 99;
 
 [[noreturn]] void childFail(const char* what) {
     fprintf(stderr, "testbed: %s: %s\n", what, strerror(errno));
-    _exit(kSetupFailed);
+    _exit(setupFailure);
 }
 
 bool writeText(const char* path, const char* text) {
@@ -35,25 +35,13 @@ bool writeText(const char* path, const char* text) {
     return n == static_cast<ssize_t>(strlen(text));
 }
 
-// A user namespace maps us to root so the other namespaces can be made unprivileged.
-bool enterUserNs() {
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER) != 0) return false;
-    char map[64];
-    writeText("/proc/self/setgroups", "deny");
-    snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
-    if (!writeText("/proc/self/uid_map", map)) return false;
-    snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
-    return writeText("/proc/self/gid_map", map);
-}
-
 // Runs in the child: namespaces, then the body. Never returns.
 [[noreturn]] void childMain(unsigned flags, const std::function<int()>& body) {
     if (flags != 0) {
         int ns = CLONE_NEWNS | ((flags & kNetNs) ? CLONE_NEWNET : 0);
-        if (geteuid() != 0 && !enterUserNs()) {
-            printf("no user namespace here: %s\n", strerror(errno));
+        std::string why;
+        if (geteuid() != 0 && !enterUserNamespace(why)) {
+            printf("%s\n", why.c_str());
             fflush(stdout);
             _exit(kSkipExit);
         }
@@ -63,14 +51,7 @@ bool enterUserNs() {
             _exit(kSkipExit);
         }
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) childFail("private mounts");
-        if (flags & kNetNs) {
-            // Link-local addresses are usable at once only without duplicate address detection.
-            writeText("/proc/sys/net/ipv6/conf/all/accept_dad", "0");
-            writeText("/proc/sys/net/ipv6/conf/default/accept_dad", "0");
-            // A new network namespace still sees the old /sys/class/net until sysfs is mounted anew.
-            if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) childFail("fresh sysfs");
-            must("ip link set lo up");
-        }
+        if (flags & kNetNs) freshNetwork();
     }
     int rc = body();
     fflush(stdout);
@@ -78,6 +59,43 @@ bool enterUserNs() {
 }
 
 }  // namespace
+
+bool enterUserNamespace(std::string& why) {
+    // We become root of the new namespace, so the other namespaces can be made unprivileged.
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    char map[64];
+    bool ok = unshare(CLONE_NEWUSER) == 0;
+    if (ok) {
+        writeText("/proc/self/setgroups", "deny");
+        snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
+        ok = writeText("/proc/self/uid_map", map);
+    }
+    if (ok) {
+        snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
+        ok = writeText("/proc/self/gid_map", map);
+    }
+    if (!ok) why = std::string("no user namespace here: ") + strerror(errno);
+    return ok;
+}
+
+void freshNetwork() {
+    // Link-local addresses are usable at once only without duplicate address detection.
+    writeText("/proc/sys/net/ipv6/conf/all/accept_dad", "0");
+    writeText("/proc/sys/net/ipv6/conf/default/accept_dad", "0");
+    // A new network namespace still sees the old /sys/class/net until sysfs is mounted anew.
+    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) childFail("fresh sysfs");
+    must("ip link set lo up");
+}
+
+void ethernetCable(bool eth1Up, bool eth1Ipv6) {
+    must("ip link add eth0 address 02:00:00:00:00:01 type veth peer name eth1 address 02:00:00:00:00:02");
+    if (!eth1Ipv6 && !writeText("/proc/sys/net/ipv6/conf/eth1/disable_ipv6", "1")) childFail("IPv6 off on eth1");
+    must("ip link set eth0 up");
+    if (eth1Up) must("ip link set eth1 up");
+}
+
+void exitOnSetupFailureWith(int code) { setupFailure = code; }
 
 ChildResult runIsolated(unsigned flags, const std::function<int()>& body, int timeoutMs) {
     ChildResult result;
@@ -147,7 +165,7 @@ void must(const char* format, ...) {
     va_end(args);
     if (n < 0 || static_cast<size_t>(n) >= sizeof command) {
         fprintf(stderr, "testbed: command too long\n");
-        _exit(kSetupFailed);
+        _exit(setupFailure);
     }
     fflush(stdout);
     pid_t pid = fork();
@@ -161,8 +179,27 @@ void must(const char* format, ...) {
     }
     if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "testbed: set-up command failed: %s\n", command);
-        _exit(kSetupFailed);
+        _exit(setupFailure);
     }
+}
+
+FixtureLayer newFixtureLayer(const std::string& under) {
+    // The upper and work directories live on a tmpfs of their own, out of sight.
+    static int count = 0;
+    FixtureLayer layer;
+    std::string scratch = under + "/.testbed-layer-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+    std::error_code ec;
+    std::filesystem::create_directories(scratch, ec);
+    if (mount("tmpfs", scratch.c_str(), "tmpfs", 0, "mode=0755") != 0) childFail("layer tmpfs");
+    layer.upper = scratch + "/upper";
+    layer.work = scratch + "/work";
+    if (mkdir(layer.upper.c_str(), 0755) != 0 || mkdir(layer.work.c_str(), 0755) != 0) childFail("layer");
+    return layer;
+}
+
+void mountFixtureLayer(const FixtureLayer& layer, const std::string& target) {
+    std::string options = "lowerdir=" + target + ",upperdir=" + layer.upper + ",workdir=" + layer.work;
+    if (mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) childFail(target.c_str());
 }
 
 void makeFixtureDir(const char* dir) {
@@ -171,20 +208,8 @@ void makeFixtureDir(const char* dir) {
     fs::path target(dir);
     fs::path existing = target;
     while (!fs::exists(existing, ec)) existing = existing.parent_path();
-    if (existing != target || !fs::exists(target / ".testbed-writable", ec)) {
-        // The upper and work directories live on a tmpfs of their own, out of sight.
-        static int layer = 0;
-        char scratch[64];
-        snprintf(scratch, sizeof scratch, "/tmp/.testbed-layer-%d-%d", static_cast<int>(getpid()), layer++);
-        fs::create_directories(scratch, ec);
-        if (mount("tmpfs", scratch, "tmpfs", 0, "mode=0755") != 0) childFail("layer tmpfs");
-        std::string upper = std::string(scratch) + "/upper";
-        std::string work = std::string(scratch) + "/work";
-        mkdir(upper.c_str(), 0755);
-        mkdir(work.c_str(), 0755);
-        std::string options = "lowerdir=" + existing.string() + ",upperdir=" + upper + ",workdir=" + work;
-        if (mount("overlay", existing.c_str(), "overlay", 0, options.c_str()) != 0) childFail("overlay");
-    }
+    if (existing != target || !fs::exists(target / ".testbed-writable", ec))
+        mountFixtureLayer(newFixtureLayer(), existing.string());
     fs::create_directories(target, ec);
     if (ec) childFail("fixture directory");
 }

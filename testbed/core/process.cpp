@@ -85,14 +85,14 @@ int msLeft(long long deadline) {
 [[noreturn]] void inChild(int outEnd, int errEnd, const StartOptions& options, const std::function<void()>& run) {
     if (outEnd >= 0) dup2(outEnd, STDOUT_FILENO);
     if (errEnd >= 0) dup2(errEnd, STDERR_FILENO);
-    if (options.bareDescriptors) {
+    if (options.nullStdin) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0 && null != STDIN_FILENO) {
             dup2(null, STDIN_FILENO);
             close(null);
         }
-        close_range(3, ~0U, 0);
     }
+    if (options.closeAbove2) close_range(3, ~0U, 0);
     for (const std::string& kv : options.addEnv) putenv(const_cast<char*>(kv.c_str()));
     if (options.beforeExec) options.beforeExec();
     run();

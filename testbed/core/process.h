@@ -34,9 +34,10 @@ struct Process {
 struct StartOptions {
     bool captureOut = false;
     bool captureErr = false;
-    // The program starts as from an operator's shell: stdin on /dev/null
-    // and no descriptor above 2 (so its first open gets 3, as on the board).
-    bool bareDescriptors = false;
+    bool nullStdin = false;  // stdin on /dev/null
+    // No descriptor above 2, as from an operator's shell (so the program's
+    // first open gets 3, as on the board).
+    bool closeAbove2 = false;
     // The whole environment when set (NAME=value); else this process's
     // environment plus addEnv (NAME=value each).
     std::optional<std::vector<std::string>> env;

@@ -3,7 +3,7 @@
 // attribute steps each second (or stays), and a write to its "wakealarm"
 // attribute makes an interrupt count file change about a second later (or
 // never). Plain files cannot react to a write, so the clock process watches
-// them. Used by the tests (in a forked process) and by the rtcsim program.
+// them. The tests and the namespace board run it in a forked process.
 
 #include <string>
 

@@ -391,8 +391,8 @@ void expectSameVerdict(const char* tool, const std::vector<std::string>& lines) 
 // the stand-in ends as the installed tool does.
 TEST(CanStandIns, TheRoutinesCommandLinesEndAsWithTheRealTools) {
     expectSameVerdict("candump", {"can0 -n 1", "can0 -T 1500"});
-    expectSameVerdict("cangen", {"can1 -D 11223344AABBCCDD -L 8 -n 1", "can1 -D zz -L 8 -n 1",
-                                 "can1 -D 1122334 -L 8 -n 1"});
+    expectSameVerdict("cangen",
+                      {"can1 -D 11223344AABBCCDD -L 8 -n 1", "can1 -D zz -L 8 -n 1", "can1 -D 1122334 -L 8 -n 1"});
     expectSameVerdict("cansend", {"can0 123#123456", "can0 12#1", "can0 123#12345", "can0 123-11"});
 }
 
@@ -406,9 +406,8 @@ TEST(CanStandIns, OtherCommandLinesAreRefusedAndLogged) {
     std::string log = scratch.path + "/tools.log";
     setenv("KIT_TOOL_LOG", log.c_str(), 1);
     const std::pair<const char*, const char*> lines[] = {
-        {"candump", "-n 1 can0"}, {"candump", "can0 -n 0"}, {"candump", "can0 -n 1 -x"},
-        {"candump", "can0"},      {"cangen", "can1"},       {"cangen", "can1 -D 11 -L 9 -n 1"},
-        {"cansend", "can0"},
+        {"candump", "-n 1 can0"}, {"candump", "can0 -n 0"},           {"candump", "can0 -n 1 -x"}, {"candump", "can0"},
+        {"cangen", "can1"},       {"cangen", "can1 -D 11 -L 9 -n 1"}, {"cansend", "can0"},
     };
     std::string logged;
     for (const auto& [tool, args] : lines) {

@@ -27,11 +27,10 @@ void waitUntil(const char* condition) {
     must("%s", condition);
 }
 
-// The cable between the two Ethernet ports, with fixed MACs so the
-// link-local addresses are known.
+// The board's cable between the two Ethernet ports, with fixed MACs so
+// the link-local addresses are known.
 void cable() {
-    must("ip link add eth0 address 02:00:00:00:00:01 type veth peer name eth1 address 02:00:00:00:00:02");
-    must("ip link set eth0 up && ip link set eth1 up");
+    testbed::ethernetCable();
     waitUntil("ip -6 addr show eth1 | grep -q fe80 && ip -6 addr show eth0 | grep -q fe80");
 }
 
@@ -93,9 +92,7 @@ TEST(EthLoop, InactiveSecondPortFailsBeforeAnyPing) {
 
 TEST(EthLoop, PortWithoutIpv6AddressLeavesAnEmptyTargetAndBothPingsStillRun) {
     auto r = testbed::runIsolated(kNs, [] {
-        must("ip link add eth0 address 02:00:00:00:00:01 type veth peer name eth1 address 02:00:00:00:00:02");
-        must("sysctl -q -w net.ipv6.conf.eth1.disable_ipv6=1");
-        must("ip link set eth0 up && ip link set eth1 up");
+        testbed::ethernetCable(true, false);
         waitUntil("ip -6 addr show eth0 | grep -q fe80");
         return testEthLoop("eth0", "eth1") ? 1 : 0;
     });

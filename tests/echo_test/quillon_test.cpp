@@ -72,7 +72,7 @@ int runScenario(const Scenario& s) {
     if (!echofw::start(fw, KIT_ECHOFW, args, 10000)) return kNoFirmware;
     testbed::Process program;
     testbed::StartOptions options;
-    options.bareDescriptors = true;
+    options.nullStdin = options.closeAbove2 = true;
     options.beforeExec = s.beforeExec;
     if (!testbed::start(program, {s.program}, options)) return kNeverEnded;
     int result = kNeverEnded;
@@ -102,7 +102,7 @@ testbed::ChildResult runBare(const char* program, const std::function<void()>& s
         setUp();
         testbed::Process p;
         testbed::StartOptions options;
-        options.bareDescriptors = true;
+        options.nullStdin = options.closeAbove2 = true;
         if (!testbed::start(p, {program}, options) || !testbed::waitEnd(p, kRunMs)) return kNeverEnded;
         return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : kNeverEnded;
     });

@@ -1,0 +1,118 @@
+#include "faults.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace board {
+namespace {
+
+constexpr const char* kRs485 = "the RS485 line";
+constexpr const char* kEcho = "the echo firmware";
+
+constexpr FaultDef kFaults[] = {
+    {"eth-unplugged", false, nullptr, true},
+    {"eth1-no-address", false, nullptr, true},
+    {"usb0-peer-down", false, nullptr, true},
+    {"usb-stick-missing", false, nullptr, true},
+    {"fixture-wrong", false, nullptr, true},
+    {"fixture-short", false, nullptr, true},
+    {"rs485-silent", false, kRs485, true},
+    {"rs485-garbled", false, kRs485, true},
+    {"rs485-partial", false, kRs485, true},
+    {"adc-out-of-range", false, nullptr, true},
+    {"adc-scale-zero", false, nullptr, true},
+    {"adc-missing", false, nullptr, true},
+    {"echo-silent", false, kEcho, true},
+    {"echo-corrupt", true, kEcho, true},
+    {"echo-short", true, kEcho, true},
+    // gpio-sim does not wire lines to each other, so only the simulated chip has pin pairs.
+    {"gpio-input-stuck", false, nullptr, false},
+    {"gpio-pair-open", false, nullptr, false},
+    {"relay-busy", false, nullptr, true},
+};
+
+const FaultDef* find(const std::string& name) {
+    for (const FaultDef& f : kFaults)
+        if (name == f.name) return &f;
+    return nullptr;
+}
+
+std::string nameOf(const std::string& given) { return given.substr(0, given.find('=')); }
+
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::span<const FaultDef> faultTable() { return kFaults; }
+
+bool FaultSet::has(const char* name) const {
+    for (int i = 0; i < count; ++i)
+        if (nameOf(given[i]) == name) return true;
+    return false;
+}
+
+long FaultSet::number(const char* name, long fallback) const {
+    for (int i = 0; i < count; ++i) {
+        size_t eq = given[i].find('=');
+        if (eq != std::string::npos && given[i].compare(0, eq, name) == 0) return atol(given[i].c_str() + eq + 1);
+    }
+    return fallback;
+}
+
+std::string FaultSet::joined() const {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += (i > 0 ? " " : "") + given[i];
+    return out;
+}
+
+bool addFault(FaultSet& set, const std::string& arg, std::string& why) {
+    std::string name = nameOf(arg);
+    const FaultDef* def = find(name);
+    if (def == nullptr) {
+        why = "unknown fault '" + arg + "' (see --list-faults)";
+        return false;
+    }
+    bool hasArg = name.size() != arg.size();
+    if (hasArg && !def->takesNumber) {
+        why = "fault " + name + " takes no argument";
+        return false;
+    }
+    if (hasArg && !isNumber(arg.substr(name.size() + 1))) {
+        why = "fault " + name + " takes a message number";
+        return false;
+    }
+    for (int i = 0; i < set.count; ++i) {
+        const FaultDef* other = find(nameOf(set.given[i]));
+        if (def->standIn != nullptr && other->standIn == def->standIn) {
+            why = "faults " + std::string(other->name) + " and " + name + " both change " + def->standIn;
+            return false;
+        }
+    }
+    if (set.count == FaultSet::kMax) {
+        why = "too many faults";
+        return false;
+    }
+    set.given[set.count++] = arg;
+    return true;
+}
+
+bool checkKernelBoard(const FaultSet& set, std::string& why) {
+    for (int i = 0; i < set.count; ++i) {
+        const FaultDef* def = find(nameOf(set.given[i]));
+        if (!def->onKernelBoard) {
+            why = "fault " + std::string(def->name) + " needs wired GPIO pairs, which only the namespace board has";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string faultList() {
+    std::string out;
+    for (const FaultDef& f : kFaults) out += std::string(f.name) + (f.takesNumber ? "=N" : "") + "\n";
+    return out;
+}
+
+}  // namespace board

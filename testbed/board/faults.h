@@ -1,0 +1,44 @@
+#pragma once
+// The faults a user can inject into a board: each named once, here. The
+// launcher's --list-faults, its checks of --fault arguments and the board's
+// set-up all read this table; README's fault table is checked against it.
+
+#include <span>
+#include <string>
+
+namespace board {
+
+struct FaultDef {
+    const char* name;
+    bool takesNumber;     // NAME=N, N a message number
+    const char* standIn;  // faults of one stand-in exclude each other; null: none
+    bool onKernelBoard;   // the kernel board can play it too
+};
+
+std::span<const FaultDef> faultTable();
+
+// The faults chosen for one run, as given: "NAME" or "NAME=N".
+struct FaultSet {
+    static constexpr int kMax = 32;
+    std::string given[kMax];
+    int count = 0;
+
+    bool has(const char* name) const;
+    // The number given with NAME=N, or fallback.
+    long number(const char* name, long fallback) const;
+    // Space-separated, as the kernel board reads them.
+    std::string joined() const;
+};
+
+// Adds one --fault argument; false with the reason in why when it is unknown,
+// malformed or clashes with one already chosen.
+bool addFault(FaultSet& set, const std::string& arg, std::string& why);
+
+// The faults of set that only the namespace board can play; false with the
+// reason in why.
+bool checkKernelBoard(const FaultSet& set, std::string& why);
+
+// One line a fault: NAME, or NAME=N when it takes a number.
+std::string faultList();
+
+}  // namespace board
