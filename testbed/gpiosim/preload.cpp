@@ -272,28 +272,26 @@ __attribute__((constructor)) void attachChip() {
 
 }  // namespace
 
+// The mode argument, passed only when flags may create a file.
+#define TAKE_MODE(flags, mode)          \
+    mode_t mode = 0;                    \
+    if (needsMode(flags)) {             \
+        va_list modeArg;                \
+        va_start(modeArg, flags);       \
+        mode = va_arg(modeArg, mode_t); \
+        va_end(modeArg);                \
+    }
+
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    TAKE_MODE(flags, mode);
     if (isChip(path)) return openChip(flags);
     return afterOpen(REAL(open)(path, flags, mode));
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    TAKE_MODE(flags, mode);
     if (isChip(path)) return openChip(flags);
     return afterOpen(REAL(openat)(dirfd, path, flags, mode));
 }
@@ -301,24 +299,12 @@ int openat(int dirfd, const char* path, int flags, ...) {
 // 64-bit and fortified variants all end in the two above; libc's own copies
 // call internal symbols that a preload cannot reach.
 int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    TAKE_MODE(flags, mode);
     return open(path, flags | O_LARGEFILE, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    TAKE_MODE(flags, mode);
     return openat(dirfd, path, flags | O_LARGEFILE, mode);
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -127,74 +128,79 @@ std::string sortedLines(const std::string& text) {
 
 }  // namespace
 
-TEST(CanSingle, FrameAnsweredOnTheBusPasses) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.iface("can0");
-        bus.set("can0", "echo", "");
-        return testCan("can0") ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out,
-              calling("cansend can0 123#123456") + calling("candump can0 -T 1500 | grep \"12 34 56\" > /dev/null"));
-    EXPECT_EQ(bus.calls(), "cansend can0 123#123456\ncandump can0 -T 1500\n");
-}
+namespace {
 
-TEST(CanSingle, FailingSendListensForNothing) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();  // no can0 on the bus
-        return testCan("can0") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + failed("cansend can0 123#123456"));
-    EXPECT_EQ(bus.calls(), "cansend can0 123#123456\n");
-}
+// One run of testCan: the bus as the row sets it up, the verdict, the log
+// and the tools called.
+struct CanSingleCase {
+    const char* what;
+    std::string iface;
+    std::vector<std::pair<const char*, const char*>> state;  // can0's state files; empty: no can0
+    bool passes;
+    std::string out;
+    std::optional<std::string> calls;  // the tools called, when checked
+    long atLeastMs;                    // the routine took at least this long
+};
 
-TEST(CanSingle, SilentBusFailsOnceTheListenerGivesUp) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.iface("can0");  // nobody answers; the sent frame was gone before listening began
-        auto start = std::chrono::steady_clock::now();
-        bool ok = testCan("can0");
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        return !ok && ms.count() >= 1500 ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    const std::string listen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
-    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + calling(listen) + failed(listen));
-}
+const std::string kSend = "cansend can0 123#123456";
+const std::string kListen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
 
-TEST(CanSingle, AnswerWithOtherBytesFails) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.iface("can0");
-        bus.set("can0", "echo", "");
-        bus.set("can0", "data", "123457");
-        return testCan("can0") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    const std::string listen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
-    EXPECT_EQ(r.out, calling("cansend can0 123#123456") + calling(listen) + failed(listen));
-}
+}  // namespace
 
-TEST(CanSingle, NameThatWouldChangeTheShellCommandIsRefused) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        return testCan("can0 123#00; cansend can0") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::error("systemCall", "Unsafe name refused [can0 123#00; cansend can0]\n"));
-    EXPECT_EQ(bus.calls(), "");
+TEST(CanSingle, VerdictLogAndToolCallsFollowTheBus) {
+    const CanSingleCase cases[] = {
+        {"frame answered on the bus passes",
+         "can0",
+         {{"echo", ""}},
+         true,
+         calling(kSend) + calling(kListen),
+         kSend + "\ncandump can0 -T 1500\n",
+         0},
+        {"failing send listens for nothing", "can0", {}, false, calling(kSend) + failed(kSend), kSend + "\n", 0},
+        // Nobody answers; the sent frame was gone before listening began.
+        {"silent bus fails once the listener gives up",
+         "can0",
+         {{"", ""}},
+         false,
+         calling(kSend) + calling(kListen) + failed(kListen),
+         std::nullopt,
+         1500},
+        {"answer with other bytes fails",
+         "can0",
+         {{"echo", ""}, {"data", "123457"}},
+         false,
+         calling(kSend) + calling(kListen) + failed(kListen),
+         std::nullopt,
+         0},
+        {"name that would change the shell command is refused",
+         "can0 123#00; cansend can0",
+         {},
+         false,
+         expect::error("systemCall", "Unsafe name refused [can0 123#00; cansend can0]\n"),
+         "",
+         0},
+    };
+    for (const CanSingleCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bus bus;
+        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+            bus.install();
+            if (!c.state.empty()) bus.iface("can0");
+            for (const auto& [file, text] : c.state)
+                if (*file != '\0') bus.set("can0", file, text);
+            auto start = std::chrono::steady_clock::now();
+            bool ok = testCan(c.iface.c_str());
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            return (ok ? 1 : 0) | (ms.count() >= c.atLeastMs ? 0 : 2);
+        });
+        SKIP_IF_NO_NAMESPACES(r);
+        EXPECT_EQ(r.exitCode & 1, c.passes ? 1 : 0);
+        EXPECT_EQ(r.exitCode & 2, 0) << "took less than " << c.atLeastMs << " ms";
+        EXPECT_EQ(r.out, c.out);
+        if (c.calls) {
+            EXPECT_EQ(bus.calls(), *c.calls);
+        }
+    }
 }
 
 TEST(CanLoop, WiredPairPassesRemovesTheCaptureAndTheCaptureEndsByItself) {
