@@ -193,84 +193,63 @@ TEST(RtcName, MissingNameAttributeFailsWithTheReadersError) {
                          expect::error("openAndRead", "Failed to open [/sys/class/rtc/rtc9/name] file\n"));
 }
 
-TEST(RtcAlarm, InterruptCountThatChangesPasses) {
+namespace {
+
+// One wake-alarm case: the RTC as the row sets it up (a running clock named
+// "snvs_rtc", count file "5,0,0,0"), the verdict and what follows the
+// two time lines in the log.
+struct AlarmCase {
+    const char* id;
     Rtc rtc;
-    rtc.device = "rtc_board_clock_01";  // the longest name the alarm command holds
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kPassed);
-    EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 6));
+    int verdict;
+    std::string tail;
+};
+
+Rtc alarmRtc(void (*change)(Rtc&)) {
+    Rtc rtc;
+    change(rtc);
+    return rtc;
 }
 
-TEST(RtcAlarm, InterruptCountThatFallsAlsoPasses) {
-    Rtc rtc;
-    rtc.irqStep = -1;
-    auto r = runRtc(rtc, "snvs", true);
+// The first sleep (the time test) works, the one in the alarm command fails.
+const char* const kSecondSleepFails =
+    "if [ -e \"$0.used\" ]; then exit 1; fi\n: > \"$0.used\"\nexec /bin/sleep \"$@\"\n";
+
+const AlarmCase kAlarmCases[] = {
+    // rtc_board_clock_01 is the longest name the alarm command holds.
+    {"CountThatChangesPasses", alarmRtc([](Rtc& r) { r.device = "rtc_board_clock_01"; }), kPassed, irqs(5, 6)},
+    {"CountThatFallsAlsoPasses", alarmRtc([](Rtc& r) { r.irqStep = -1; }), kPassed, irqs(5, 4)},
+    {"UnchangedCountFailsWithIrqNotReceived", alarmRtc([](Rtc& r) { r.raiseIrq = false; }), kFailed,
+     irqs(5, 5) + err("RTC IRQ not received\n")},
+    {"WhiteSpaceOnlyCountIsTakenAsZero", alarmRtc([](Rtc& r) { r.irqText = "  \n"; }), kPassed, irqs(0, 1)},
+    {"CountThatIsNotANumberFailsToParse", alarmRtc([](Rtc& r) { r.irqText = "n/a,3\n"; }), kFailed,
+     err("Failed parse irq data [n/a,3\n]\n")},
+    {"FullSixtyFourByteCountIsShownWithoutReadingPastIt", alarmRtc([](Rtc& r) { r.irqText = std::string(80, 'x'); }),
+     kFailed, err("Failed parse irq data [" + std::string(64, 'x') + "]\n")},
+    // 19 characters: the command no longer fits.
+    {"DeviceNameTooLongForTheAlarmCommandIsRefused", alarmRtc([](Rtc& r) { r.device = "rtc_board_clock_012"; }),
+     kFailed,
+     info("CPU IRQ 1 [5]\n") +
+         err("Command too long [" +
+             std::string("echo +1 > /sys/class/rtc/rtc_board_clock_012/wakealarm; sleep 2;").substr(0, 63) + "]\n")},
+    {"FailingAlarmCommandIsReportedWithTheCommand", alarmRtc([](Rtc& r) { r.fakeSleep = kSecondSleepFails; }), kFailed,
+     info("CPU IRQ 1 [5]\n") + err("System call [echo +1 > /sys/class/rtc/rtc7/wakealarm; sleep 2;] error\n")},
+};
+
+class RtcAlarm : public ::testing::TestWithParam<AlarmCase> {};
+
+}  // namespace
+
+TEST_P(RtcAlarm, VerdictAndLogFollowTheInterruptCount) {
+    const AlarmCase& c = GetParam();
+    auto r = runRtc(c.rtc, "snvs", true);
     SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kPassed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 4));
+    EXPECT_EQ(r.exitCode, c.verdict);
+    EXPECT_EQ(r.out, opening(c.rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + c.tail);
 }
 
-TEST(RtcAlarm, UnchangedCountFailsWithIrqNotReceived) {
-    Rtc rtc;
-    rtc.raiseIrq = false;
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out,
-              opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(5, 5) + err("RTC IRQ not received\n"));
-}
-
-TEST(RtcAlarm, WhiteSpaceOnlyCountIsTakenAsZero) {
-    Rtc rtc;
-    rtc.irqText = "  \n";
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kPassed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + irqs(0, 1));
-}
-
-TEST(RtcAlarm, CountThatIsNotANumberFailsToParse) {
-    Rtc rtc;
-    rtc.irqText = "n/a,3\n";
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out,
-              opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + err("Failed parse irq data [n/a,3\n]\n"));
-}
-
-TEST(RtcAlarm, FullSixtyFourByteCountIsShownWithoutReadingPastIt) {
-    Rtc rtc;
-    rtc.irqText = std::string(80, 'x');
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") +
-                         err("Failed parse irq data [" + std::string(64, 'x') + "]\n"));
-}
-
-TEST(RtcAlarm, DeviceNameTooLongForTheAlarmCommandIsRefused) {
-    Rtc rtc;
-    rtc.device = "rtc_board_clock_012";  // 19 characters
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    std::string command = "echo +1 > /sys/class/rtc/" + rtc.device + "/wakealarm; sleep 2;";
-    EXPECT_EQ(r.out, opening(rtc.device, "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
-                         err("Command too long [" + command.substr(0, 63) + "]\n"));
-}
-
-TEST(RtcAlarm, FailingAlarmCommandIsReportedWithTheCommand) {
-    Rtc rtc;
-    // The first sleep (the time test) works, the one in the alarm command fails.
-    rtc.fakeSleep = "if [ -e \"$0.used\" ]; then exit 1; fi\n: > \"$0.used\"\nexec /bin/sleep \"$@\"\n";
-    auto r = runRtc(rtc, "snvs", true);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, opening("rtc7", "snvs", 1) + times("12:00:00", "12:00:02") + info("CPU IRQ 1 [5]\n") +
-                         err("System call [echo +1 > /sys/class/rtc/rtc7/wakealarm; sleep 2;] error\n"));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, RtcAlarm, ::testing::ValuesIn(kAlarmCases),
+                         [](const ::testing::TestParamInfo<AlarmCase>& row) { return std::string(row.param.id); });
 
 TEST(RtcParsing, IrqCountTakesTheFirstNumberOfTheList) {
     int32_t count = -1;
