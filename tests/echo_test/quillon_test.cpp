@@ -135,27 +135,6 @@ void refuseWritesToPort() {
 
 }  // namespace
 
-TEST(Quillon2WithGoodFirmware, PrintsOnlyTheStartupLinesRunsBothTestCasesAndExitsZero) {
-    auto r = run({KIT_QUILLON2, {}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kStartup + heard(40));
-}
-
-TEST(Quillon2WithGoodFirmware, IgnoresStaleBytesWaitingInThePortAtOpen) {
-    auto r = run({KIT_QUILLON2, {"--stale", "7"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kStartup + heard(40));
-}
-
-TEST(Quillon2WithGoodFirmware, IgnoresAStaleWholeMessageLeftFromAnInterruptedRun) {
-    auto r = run({KIT_QUILLON2, {"--stale", "45"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kStartup + heard(40));
-}
-
 TEST(Quillon2WithoutDevice, PrintsTheOpenErrorAndExits255) {
     auto r = runBare(KIT_QUILLON2, [] {});
     SKIP_IF_NO_NAMESPACES(r);
@@ -172,60 +151,112 @@ TEST(Quillon2WithoutDevice, ReportsTheDescriptorWhenThePortIsNoTerminal) {
     EXPECT_EQ(r.out, "Starting tests!\r\nopen: 3\r\nerror 3\r\n");
 }
 
-// An echo that is not the message sent ends quillon2 with exit 255 at the
-// test case, step and index of that message; the firmware has heard all of
-// the test case by then, and test case two nothing when it was in one.
-struct EchoFault {
+// One run of a plan against the firmware: what the program ends with (its
+// exit code, or kBlocked when it waits on) and what it prints after its
+// start-up lines, then how many messages the firmware heard. A bad echo
+// ends quillon2 at the test case, step and index of that message; the
+// firmware has heard all of the test case by then, and test case two
+// nothing when it was in one.
+struct EchoRun {
     const char* name;
+    const char* program;
     std::vector<std::string> firmware;
-    std::string failure;
-    int heard;
+    int blockAfter;  // -1: the program must end by itself
+    int exitCode;
+    std::string after;
 };
 
-class Quillon2EchoFault : public ::testing::TestWithParam<EchoFault> {};
+class EchoPlan : public ::testing::TestWithParam<EchoRun> {};
 
-TEST_P(Quillon2EchoFault, EndsWithItsFailureTextAfterTheTestCaseWasSent) {
-    const EchoFault& c = GetParam();
-    auto r = run({KIT_QUILLON2, c.firmware});
+TEST_P(EchoPlan, EndsAsTheFirmwareMakesIt) {
+    const EchoRun& c = GetParam();
+    Scenario s{c.program, c.firmware};
+    s.blockAfter = c.blockAfter;
+    auto r = run(s);
     SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + c.failure + heard(c.heard));
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.out, kStartup + c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Firmware, Quillon2EchoFault,
+    Firmware, EchoPlan,
     ::testing::Values(
-        EchoFault{"BadEchoNamesTestCaseStepAndIndex", {"--corrupt", q2(2, 2, 3)}, bad(2, 2, 3), 40},
-        EchoFault{"BadEchoInTestCaseOneStopsBeforeTestCaseTwo", {"--corrupt", q2(1, 1, 0)}, bad(1, 1, 0), 20},
-        EchoFault{"BadLastByteOfAMessage", {"--corrupt", q2(1, 2, 9) + ":44"}, bad(1, 2, 9), 20},
-        EchoFault{"SeveralBadBytesGiveTheSameText",
-                  {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"},
-                  bad(2, 1, 5),
-                  40},
+        EchoRun{"Quillon2GoodFirmwareRunsBothTestCasesAndExitsZero", KIT_QUILLON2, {}, -1, 0, heard(40)},
+        EchoRun{"Quillon2IgnoresStaleBytesWaitingInThePortAtOpen", KIT_QUILLON2, {"--stale", "7"}, -1, 0, heard(40)},
+        EchoRun{
+            "Quillon2IgnoresAStaleWholeMessageOfAnInterruptedRun", KIT_QUILLON2, {"--stale", "45"}, -1, 0, heard(40)},
+        EchoRun{"Quillon2BadEchoNamesTestCaseStepAndIndex",
+                KIT_QUILLON2,
+                {"--corrupt", q2(2, 2, 3)},
+                -1,
+                255,
+                bad(2, 2, 3) + heard(40)},
+        EchoRun{"Quillon2BadEchoInTestCaseOneStopsBeforeTestCaseTwo",
+                KIT_QUILLON2,
+                {"--corrupt", q2(1, 1, 0)},
+                -1,
+                255,
+                bad(1, 1, 0) + heard(20)},
+        EchoRun{"Quillon2BadLastByteOfAMessage",
+                KIT_QUILLON2,
+                {"--corrupt", q2(1, 2, 9) + ":44"},
+                -1,
+                255,
+                bad(1, 2, 9) + heard(20)},
+        EchoRun{"Quillon2SeveralBadBytesGiveTheSameText",
+                KIT_QUILLON2,
+                {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"},
+                -1,
+                255,
+                bad(2, 1, 5) + heard(40)},
         // The next message arrives in the dropped one's place.
-        EchoFault{"DroppedEchoIsABadMessage", {"--drop", q2(1, 2, 4)}, bad(1, 2, 4), 20},
+        EchoRun{"Quillon2DroppedEchoIsABadMessage",
+                KIT_QUILLON2,
+                {"--drop", q2(1, 2, 4)},
+                -1,
+                255,
+                bad(1, 2, 4) + heard(20)},
         // A short read fails even though the rest follows.
-        EchoFault{"ShortReadIsAReceiveFailure", {"--split", q2(1, 2, 2)}, shortRead(1, 2, 2), 20},
-        EchoFault{"ShortReadInTestCaseTwoNamesTestCaseTwo", {"--split", q2(2, 1, 0) + ":44"}, shortRead(2, 1, 0), 40}),
-    [](const ::testing::TestParamInfo<EchoFault>& param) { return std::string(param.param.name); });
-
-TEST(Quillon2SilentFirmware, WaitsInTheFirstReadWithoutPrintingAnything) {
-    Scenario s{KIT_QUILLON2, {"--silent"}};
-    s.blockAfter = 20;
-    auto r = run(s);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kBlocked);
-    EXPECT_EQ(r.out, kStartup + heard(20));
-}
-
-TEST(Quillon2SilentFirmware, WaitsForTheLastEchoOfATestCaseWhenItIsDropped) {
-    Scenario s{KIT_QUILLON2, {"--drop", q2(1, 2, 9)}};
-    s.blockAfter = 20;
-    auto r = run(s);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kBlocked);
-    EXPECT_EQ(r.out, kStartup + heard(20));
-}
+        EchoRun{"Quillon2ShortReadIsAReceiveFailure",
+                KIT_QUILLON2,
+                {"--split", q2(1, 2, 2)},
+                -1,
+                255,
+                shortRead(1, 2, 2) + heard(20)},
+        EchoRun{"Quillon2ShortReadInTestCaseTwoNamesTestCaseTwo",
+                KIT_QUILLON2,
+                {"--split", q2(2, 1, 0) + ":44"},
+                -1,
+                255,
+                shortRead(2, 1, 0) + heard(40)},
+        EchoRun{"Quillon2SilentFirmwareWaitsInTheFirstRead", KIT_QUILLON2, {"--silent"}, 20, kBlocked, heard(20)},
+        EchoRun{"Quillon2WaitsForTheLastEchoOfATestCaseWhenItIsDropped",
+                KIT_QUILLON2,
+                {"--drop", q2(1, 2, 9)},
+                20,
+                kBlocked,
+                heard(20)},
+        EchoRun{
+            "Quillon1GoodFirmwareSendsTwelveMessagesAndExitsZero", KIT_QUILLON1, {"--stale", "30"}, -1, 0, heard(12)},
+        EchoRun{"Quillon1BadEchoNamesTheLastMessageOfItsOnlyStep",
+                KIT_QUILLON1,
+                {"--corrupt", "11:20"},
+                -1,
+                255,
+                bad(1, 1, 11) + heard(12)},
+        EchoRun{"Quillon1ShortReadIsAReceiveFailureAtThatIndex",
+                KIT_QUILLON1,
+                {"--split", "5:1"},
+                -1,
+                255,
+                shortRead(1, 1, 5) + heard(12)},
+        EchoRun{"Quillon1SilentFirmwareWaitsAfterSendingTwelveMessages",
+                KIT_QUILLON1,
+                {"--silent"},
+                12,
+                kBlocked,
+                heard(12)}),
+    [](const ::testing::TestParamInfo<EchoRun>& param) { return std::string(param.param.name); });
 
 TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing) {
     Scenario s{KIT_QUILLON2, {}};
@@ -239,39 +270,9 @@ TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing
               kStartup + "Sending message was unsuccessful.\r\nSend request (tc-step-loop) 1-1-0.\r\n" + heard(0));
 }
 
-TEST(Quillon1WithGoodFirmware, PrintsOnlyTheStartupLinesAfterTwelveMessagesAndExitsZero) {
-    auto r = run({KIT_QUILLON1, {"--stale", "30"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kStartup + heard(12));
-}
-
 TEST(Quillon1WithoutDevice, PrintsTheOpenErrorAndExits255) {
     auto r = runBare(KIT_QUILLON1, [] {});
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, kNoDevice);
-}
-
-TEST(Quillon1BadEcho, NamesTheLastMessageOfItsOnlyStep) {
-    auto r = run({KIT_QUILLON1, {"--corrupt", "11:20"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + bad(1, 1, 11) + heard(12));
-}
-
-TEST(Quillon1ShortRead, IsAReceiveFailureAtThatIndex) {
-    auto r = run({KIT_QUILLON1, {"--split", "5:1"}});
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, kStartup + shortRead(1, 1, 5) + heard(12));
-}
-
-TEST(Quillon1SilentFirmware, WaitsAfterSendingTwelveMessages) {
-    Scenario s{KIT_QUILLON1, {"--silent"}};
-    s.blockAfter = 12;
-    auto r = run(s);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, kBlocked);
-    EXPECT_EQ(r.out, kStartup + heard(12));
 }
