@@ -48,8 +48,10 @@ const char kUsage[] =
     exit(kRefused);
 }
 
-// The build tree this program belongs to: it lives in testbed/board/ of it.
-std::string ownBuildTree() {
+// The build tree of the stand-ins: KIT_BUILD_DIR, else the one this program
+// belongs to (it lives in testbed/board/ of it).
+std::string standInTree() {
+    if (const char* tree = getenv("KIT_BUILD_DIR"); tree != nullptr && *tree != '\0') return tree;
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return ".";
@@ -143,7 +145,7 @@ int main(int argc, char** argv) {
         return kNoBoard;
     }
     char cwd[PATH_MAX];
-    board::BoardPaths paths{ownBuildTree(), std::string(repo) + "/testbed/tools",
+    board::BoardPaths paths{standInTree(), std::string(repo) + "/testbed/tools",
                             getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/run"};
     return runInNamespaces(paths, faults, command);
 }

@@ -149,6 +149,15 @@ TEST(GoodBoard, LeavesTheHostUnchanged) {
     EXPECT_NE(WEXITSTATUS(left), 0);
 }
 
+// The board program virtual-board/run starts: the host build's, which makes
+// the namespaces natively even when the stand-ins are of another machine.
+std::string hostBoard() {
+    const char* host = getenv("KIT_HOST_BUILD_DIR");
+    std::string board =
+        (host != nullptr ? std::string(host) : std::string(KIT_SOURCE_DIR) + "/build") + "/testbed/board/board";
+    return access(board.c_str(), X_OK) == 0 ? board : std::string(KIT_BUILD_DIR) + "/testbed/board/board";
+}
+
 // What an unprivileged board run reads, copied where any user can read it:
 // the checkout or build tree may sit under a home directory only its owner
 // can enter (Debian makes /root 0700). Layout as in the source and build trees.
@@ -168,7 +177,7 @@ struct PublicKit {
              dst + "/build/testbed/echofw", dst + "/build/testbed/eventfeed", dst + "/build/testbed/board",
              dst + "/build/testbed/gpiosim"},
             {"cp", src + "/virtual-board/run", dst + "/virtual-board/"},
-            {"cp", bld + "/testbed/board/board", dst + "/build/testbed/board/"},
+            {"cp", hostBoard(), dst + "/build/testbed/board/"},
             {"cp", "-R", src + "/testbed/tools", dst + "/testbed/"},
             {"cp", bld + "/testbed/serialsim/serialsim", dst + "/build/testbed/serialsim/"},
             {"cp", KIT_ECHOFW, dst + "/build/testbed/echofw/"},
