@@ -13,6 +13,9 @@
 //   testCanLoop RECEIVER SENDER
 //   pinPairs CHIP IN:OUT...          one input line paired with one output line
 //   initGpioInput CHIP OFFSET NAME   request, then release, the line as an input
+//   isWlan IFACE
+//   testWlan IFACE
+//   testBluetooth
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +30,7 @@
 #include "tests/network.h"
 #include "tests/rtc.h"
 #include "tests/serial.h"
+#include "tests/wireless.h"
 
 namespace {
 
@@ -116,6 +120,12 @@ int main(int argc, char** argv) {
         GpioPin p = pin(args[0], a, args[2]);
         result = initGpioInput(p);
         if (result) close(p.handleRequest.fd);
+    } else if (strcmp(name, "isWlan") == 0 && n == 1) {
+        result = isWlan(args[0]);
+    } else if (strcmp(name, "testWlan") == 0 && n == 1) {
+        result = testWlan(args[0]);
+    } else if (strcmp(name, "testBluetooth") == 0 && n == 0) {
+        result = testBluetooth();
     } else {
         usage = true;
     }
