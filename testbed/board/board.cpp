@@ -184,7 +184,7 @@ void devices(const std::string& build, const FaultSet& faults) {
 
 // Tools this machine's hardware lacks, first in PATH, and the environment
 // the stand-ins and the simulated chip read.
-void tools(const BoardPaths& paths) {
+void tools(const BoardPaths& paths, const FaultSet& faults) {
     std::string bin = kState + "/bin";
     makeDirs(bin);
     for (const char* t : {"iw", "hcitool", "bluetoothctl", "cansend", "candump", "cangen"})
@@ -197,6 +197,9 @@ void tools(const BoardPaths& paths) {
     std::string radio = kState + "/radio", can = kState + "/can";
     makeDirs(radio + "/wlan/wlan0");
     makeDirs(radio + "/bt");
+    // In range: another network only; an empty controller list.
+    if (faults.has("wlan-ssid-missing")) put(radio + "/wlan/wlan0/ssids", "zelmo5\n");
+    if (faults.has("bt-controller-missing")) put(radio + "/bt/controllers", "");
     makeDirs(can + "/can0");
     makeDirs(can + "/can1");
     put(can + "/can0/peer", "can1\n");
@@ -239,7 +242,7 @@ int runBoard(const BoardPaths& paths, const FaultSet& faults, const std::vector<
     testbed::privateDev();
     usbStick(faults);
     devices(paths.build, faults);
-    tools(paths);
+    tools(paths, faults);
 
     // Sanitizer builds of the programs run with the simulated chip preloaded ahead of their runtime.
     appendEnv("ASAN_OPTIONS", "verify_asan_link_order=0", ':', false);

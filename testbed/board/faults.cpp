@@ -29,7 +29,14 @@ constexpr FaultDef kFaults[] = {
     {"gpio-input-stuck", false, nullptr, false},
     {"gpio-pair-open", false, nullptr, false},
     {"relay-busy", false, nullptr, true},
+    {"wlan-ssid-missing", false, nullptr, true},
+    {"bt-controller-missing", false, nullptr, true},
 };
+
+// Parts a kernel board starts only when asked for (or when one of their
+// faults is): each costs seconds of its start-up. The namespace board
+// always has them.
+constexpr const char* kParts[] = {"wifi", "bluetooth"};
 
 const FaultDef* find(const std::string& name) {
     for (const FaultDef& f : kFaults)
@@ -85,7 +92,7 @@ bool addFault(FaultSet& set, const std::string& arg, std::string& why) {
     }
     for (int i = 0; i < set.count; ++i) {
         const FaultDef* other = find(nameOf(set.given[i]));
-        if (def->standIn != nullptr && other->standIn == def->standIn) {
+        if (def->standIn != nullptr && other != nullptr && other->standIn == def->standIn) {
             why = "faults " + std::string(other->name) + " and " + name + " both change " + def->standIn;
             return false;
         }
@@ -98,10 +105,21 @@ bool addFault(FaultSet& set, const std::string& arg, std::string& why) {
     return true;
 }
 
+bool addPart(FaultSet& set, const std::string& name, std::string& why) {
+    for (const char* part : kParts) {
+        if (name != part) continue;
+        if (set.count == FaultSet::kMax) break;
+        set.given[set.count++] = name;
+        return true;
+    }
+    why = "unknown board part '" + name + "' (wifi or bluetooth)";
+    return false;
+}
+
 bool checkKernelBoard(const FaultSet& set, std::string& why) {
     for (int i = 0; i < set.count; ++i) {
         const FaultDef* def = find(nameOf(set.given[i]));
-        if (!def->onKernelBoard) {
+        if (def != nullptr && !def->onKernelBoard) {
             why = "fault " + std::string(def->name) + " needs wired GPIO pairs, which only the namespace board has";
             return false;
         }

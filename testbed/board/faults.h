@@ -17,7 +17,8 @@ struct FaultDef {
 
 std::span<const FaultDef> faultTable();
 
-// The faults chosen for one run, as given: "NAME" or "NAME=N".
+// The faults chosen for one run, as given ("NAME" or "NAME=N"), and the
+// parts asked for with --with.
 struct FaultSet {
     static constexpr int kMax = 32;
     std::string given[kMax];
@@ -33,6 +34,9 @@ struct FaultSet {
 // Adds one --fault argument; false with the reason in why when it is unknown,
 // malformed or clashes with one already chosen.
 bool addFault(FaultSet& set, const std::string& arg, std::string& why);
+
+// Adds one --with part (wifi, bluetooth); false with the reason in why.
+bool addPart(FaultSet& set, const std::string& name, std::string& why);
 
 // The faults of set that only the namespace board can play; false with the
 // reason in why.

@@ -27,12 +27,13 @@ constexpr int kRefused = 2;
 constexpr int kNoBoard = 125;
 
 const char kUsage[] =
-    "virtual-board/run [--kernel] [--fault NAME[=ARG]]... [--] COMMAND [ARG]...\n"
+    "virtual-board/run [--kernel] [--with wifi|bluetooth]... [--fault NAME[=ARG]]... [--] COMMAND [ARG]...\n"
     "\n"
     "Brings up a simulated board around unmodified programs, runs COMMAND on it\n"
     "and tears it all down, leaving the host untouched. Needs no root: the board\n"
     "lives in its own user, network, mount and PID namespaces. With --kernel the\n"
-    "board is Debian's arm64 kernel under QEMU with real drivers (kernel-board/run).\n"
+    "board is Debian's arm64 kernel under QEMU with real drivers (kernel-board/run);\n"
+    "it starts its radios only --with them (the namespace board always has them).\n"
     "\n"
     "  virtual-board/run ./build/board_test/corvane\n"
     "  virtual-board/run --fault rs485-silent ./build/board_test/corvane\n"
@@ -110,6 +111,10 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) refuse("--fault needs a name");
             std::string why;
             if (!board::addFault(faults, argv[++i], why)) refuse(why);
+        } else if (arg == "--with") {
+            if (i + 1 >= argc) refuse("--with needs a part");
+            std::string why;
+            if (!board::addPart(faults, argv[++i], why)) refuse(why);
         } else if (arg == "--kernel") {
             kernel = true;
         } else if (arg == "--list-faults") {

@@ -475,22 +475,20 @@ TEST(KernelBoardRoutines, ButtonsOnUinputKeyDevicesPassFailAndTimeOutAsTheyShoul
 
 // Wi-Fi on two mac80211_hwsim radios (wlan0 the board's, hostapd serving the
 // factory network on wlan1) and Bluetooth on btvirt's hci_vhci controller
-// with bluetoothd. The radios come up only for a board that asks for them;
-// these options and their faults are not among virtual-board/run's names
-// yet, so they reach the kernel board as virtual-board/run hands its checked
-// faults over.
+// with bluetoothd. The radios come up only for a board that asks for them
+// (--with) or for one of their faults.
 namespace {
-
-const std::string kKernelBoardRun = std::string(KIT_SOURCE_DIR) + "/kernel-board/run";
 
 struct RadioCase {
     std::string name;
-    std::string options;  // board options and faults, blank-separated
-    std::string script;   // $R is the routine program
+    std::vector<std::string> options;  // virtual-board/run's --with and --fault
+    std::string script;                // $R is the routine program
     std::string out;
 };
 
-void PrintTo(const RadioCase& c, std::ostream* os) { *os << c.options; }
+void PrintTo(const RadioCase& c, std::ostream* os) {
+    for (const std::string& o : c.options) *os << o << ' ';
+}
 
 std::string presence(const std::string& iface, bool found) {
     return expect::info("isWlan", "Checking wlan [" + iface + "] presence\n") +
@@ -510,17 +508,23 @@ const char* const kModes = "bluetoothctl -- show | grep -E '(Discoverable|Pairab
 
 std::vector<RadioCase> radioCases() {
     return {
-        {"WlanFoundAndScanSeesTheFactoryNetworkAMissingInterfaceFails", "wifi",
+        {"WlanFoundAndScanSeesTheFactoryNetworkAMissingInterfaceFails",
+         {"--with", "wifi"},
          "$R isWlan wlan0; $R isWlan wlan7; $R testWlan wlan0; $R testWlan wlan7",
          presence("wlan0", true) + presence("wlan7", false) + scan("wlan0", true) + scan("wlan7", false)},
         // The scan works and sees a network, only not the factory's.
-        {"ScanWithoutTheFactoryNetworkInRangeFails", "wlan-ssid-missing",
-         "$R testWlan wlan0; iw dev wlan0 scan dump | grep -o 'SSID: .*'", scan("wlan0", false) + "SSID: zelmo5\n"},
-        {"BluetoothControllerBecomesDiscoverableAndPairable", "bluetooth",
+        {"ScanWithoutTheFactoryNetworkInRangeFails",
+         {"--fault", "wlan-ssid-missing"},
+         "$R testWlan wlan0; iw dev wlan0 scan dump | grep -o 'SSID: .*'",
+         scan("wlan0", false) + "SSID: zelmo5\n"},
+        {"BluetoothControllerBecomesDiscoverableAndPairable",
+         {"--with", "bluetooth"},
          std::string(kModes) + "; $R testBluetooth; " + kModes,
          "\tDiscoverable: no\n\tPairable: no\n" + kSearchingHci0 + "result true\n" +
              "\tDiscoverable: yes\n\tPairable: yes\n"},
-        {"BluetoothWithoutAControllerFailsAtTheFirstStep", "bt-controller-missing", "$R testBluetooth",
+        {"BluetoothWithoutAControllerFailsAtTheFirstStep",
+         {"--fault", "bt-controller-missing"},
+         "$R testBluetooth",
          kSearchingHci0 + expect::error("testBluetooth", "Bluetooth [hci0] device not found\n") + "result false\n"},
     };
 }
@@ -532,9 +536,10 @@ class KernelBoardRadios : public ::testing::TestWithParam<RadioCase> {};
 TEST_P(KernelBoardRadios, RoutineSeesTheRealDrivers) {
     SKIP_WITHOUT_ROUTINES();
     const RadioCase& c = GetParam();
-    std::vector<std::string> env = kBoardEnv;
-    env.push_back("KIT_VB_FAULTS=" + c.options);
-    auto b = runBoard({kKernelBoardRun, "sh", "-c", "R=$0; " + c.script, kRoutine}, env);
+    std::vector<std::string> cmd = {kRun, "--kernel"};
+    cmd.insert(cmd.end(), c.options.begin(), c.options.end());
+    cmd.insert(cmd.end(), {"--", "sh", "-c", "R=$0; " + c.script, kRoutine});
+    auto b = runBoard(cmd, kBoardEnv);
     EXPECT_EQ(b.status, 0);
     EXPECT_EQ(b.out, c.out);
 }

@@ -279,8 +279,20 @@ TEST(GoodBoard, RtcTimeAdvancesAndItsWakeAlarmRaisesTheInterruptCount) {
     EXPECT_EQ(b.out, "rtc-sim\n");
 }
 
+// The radio faults change what the tools see, and so the routines' verdicts.
+TEST(RadioFaults, ScanSeesAnotherNetworkAndNoControllerIsListed) {
+    auto good = onBoard({}, {"sh", "-c", "iw dev wlan0 scan | grep SSID; hcitool dev"});
+    SKIP_IF_NO_BOARD(good);
+    EXPECT_EQ(good.status, 0);
+    EXPECT_EQ(good.out, "\tSSID: zelmo4\nDevices:\n\thci0\t00:1A:7D:DA:71:13\n");
+    auto b = onBoard({"wlan-ssid-missing", "bt-controller-missing"},
+                     {"sh", "-c", "iw dev wlan0 scan | grep SSID; hcitool dev"});
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.out, "\tSSID: zelmo5\nDevices:\n");
+}
+
 TEST(BoardRun, UnknownMalformedOrClashingFaultsAreRefusedBeforeAnythingStarts) {
-    for (const char* fault : {"rs485-.*", "eth-unplugged=x", "echo-corrupt=three", "no-such-fault"}) {
+    for (const char* fault : {"rs485-.*", "eth-unplugged=x", "echo-corrupt=three", "no-such-fault", "wifi"}) {
         auto b = onBoard({fault}, {"sh", "-c", "echo ran"});
         EXPECT_EQ(b.status, 2) << fault;
         EXPECT_EQ(b.out, "") << fault;
