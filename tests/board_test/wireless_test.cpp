@@ -197,3 +197,31 @@ TEST(Bluetooth, FailedPairableStepLeavesTheControllerDiscoverable) {
     EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
     EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
 }
+
+// Command lines no routine issues are refused by name and still logged, so
+// a routine that changes its calls fails its tests instead of meeting a
+// stand-in that guesses.
+TEST(RadioStandIns, OtherCommandLinesAreRefusedAndLogged) {
+    Radio radio;
+    const char* const lines[] = {"iw dev wlan0 scan dump",  "iw dev",
+                                 "hcitool -i hci0 dev",     "hcitool",
+                                 "bluetoothctl show",       "bluetoothctl discoverable on",
+                                 "bluetoothctl -- power on"};
+    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        radio.install();
+        for (const char* line : lines) {
+            std::string cmd = std::string(line) + " 2>&1; echo \"status $?\"";
+            if (system(cmd.c_str()) != 0) return 1;
+        }
+        return 0;
+    });
+    SKIP_IF_NO_NAMESPACES(r);
+    EXPECT_EQ(r.exitCode, 0);
+    std::string refused, logged;
+    for (const char* line : lines) {
+        refused += std::string("kit-radio: not simulated: ") + line + "\nstatus 1\n";
+        logged += std::string(line) + "\n";
+    }
+    EXPECT_EQ(r.out, refused);
+    EXPECT_EQ(radio.calls(), logged);
+}

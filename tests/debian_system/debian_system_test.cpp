@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/isolate.h"
+#include "core/process.h"
 #include "sequence_log.h"
 
 namespace {

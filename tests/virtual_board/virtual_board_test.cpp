@@ -300,6 +300,10 @@ TEST(BoardRun, UnknownMalformedOrClashingFaultsAreRefusedBeforeAnythingStarts) {
     auto clash = onBoard({"rs485-silent", "rs485-garbled"}, {"sh", "-c", "echo ran"});
     EXPECT_EQ(clash.status, 2);
     EXPECT_EQ(clash.out, "");
+    // The kernel board has no wired pin pairs: refused before anything boots.
+    int st = testbed::runProgram({kRun, "--kernel", "--fault", "gpio-pair-open", "sh", "-c", "echo ran"},
+                                 {"KIT_HOST_BUILD_DIR=" + std::string(KIT_BUILD_DIR)});
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2) << st;
 }
 
 TEST(BoardRun, TerminationSignalTearsTheWholeBoardDown) {
