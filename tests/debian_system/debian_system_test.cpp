@@ -17,6 +17,7 @@
 
 #include "core/isolate.h"
 #include "core/process.h"
+#include "relay_lines.h"
 #include "sequence_log.h"
 
 namespace {
@@ -25,23 +26,7 @@ const std::string kSource = KIT_SOURCE_DIR;
 const std::string kArm = KIT_AARCH64_BUILD_DIR;
 const std::string kPackage = kArm + "/" + KIT_PACKAGE_FILE;
 const std::string kStartUp = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
-// The relay follower's eight lines as gpioinfo shows them while it holds
-// them, by offset.
-std::string heldLines() {
-    struct Line {
-        int offset;
-        const char* direction;
-        const char* consumer;
-    };
-    const Line lines[] = {{3, "input", "in4"},   {4, "input", "in3"},   {5, "input", "in2"},    {6, "input", "in1"},
-                          {8, "output", "rel1"}, {9, "output", "rel2"}, {10, "output", "rel3"}, {11, "output", "rel4"}};
-    std::string out;
-    for (const Line& l : lines) {
-        out += "gpiochip0 " + std::to_string(l.offset) + " unnamed " + l.direction + " consumer=" + l.consumer + "\n";
-    }
-    return out;
-}
-const std::string kHeld = heldLines();
+const std::string kHeld = expect::heldRelayLines();
 
 struct SystemRun {
     int status = -1;  // the scenario's exit status; -2 when its time limit ended the board

@@ -17,6 +17,7 @@
 #include "core/process.h"
 #include "entries.h"
 #include "expect.h"
+#include "relay_lines.h"
 #include "sequence_faults.h"
 #include "sequence_log.h"
 
@@ -174,18 +175,7 @@ TEST(KernelBoardRelays, RequestedInOrderWithTheirNamesStartInactiveAndFollowThei
         "  echo pull-down > $g/sim_gpio$in/pull; follow $out 0; printf ' '; done; echo; kill $p";
     auto b = onKernelBoard({}, {"sh", "-c", script, kPylorn});
     EXPECT_EQ(b.status, 0);
-    EXPECT_EQ(b.out,
-              "order 8 9 10 11 6 5 4 3\n"
-              "gpiochip0 3 unnamed input consumer=in4\n"
-              "gpiochip0 4 unnamed input consumer=in3\n"
-              "gpiochip0 5 unnamed input consumer=in2\n"
-              "gpiochip0 6 unnamed input consumer=in1\n"
-              "gpiochip0 8 unnamed output consumer=rel1\n"
-              "gpiochip0 9 unnamed output consumer=rel2\n"
-              "gpiochip0 10 unnamed output consumer=rel3\n"
-              "gpiochip0 11 unnamed output consumer=rel4\n"
-              "start 0 0 0 0\n"
-              "10 10 10 10 \n");
+    EXPECT_EQ(b.out, "order 8 9 10 11 6 5 4 3\n" + expect::heldRelayLines() + "start 0 0 0 0\n10 10 10 10 \n");
 }
 
 TEST(KernelBoardRelays, LineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
