@@ -22,7 +22,6 @@
 namespace board {
 namespace {
 
-constexpr int kNoBoard = 125;
 constexpr int kStartMs = 5000;
 const std::string kState = "/run/kit";
 
@@ -51,10 +50,14 @@ void mountOrDie(const char* source, const std::string& target, const char* type,
 testbed::Process standIns[8];
 int standInCount = 0;
 
+testbed::Process& nextStandIn() {
+    if (standInCount == static_cast<int>(std::size(standIns))) die("too many stand-ins");
+    return standIns[standInCount++];
+}
+
 // Starts a stand-in and waits for its "ready" line.
 void startReady(const std::vector<std::string>& argv) {
-    if (standInCount == static_cast<int>(std::size(standIns))) die("too many stand-ins");
-    testbed::Process& p = standIns[standInCount++];
+    testbed::Process& p = nextStandIn();
     testbed::StartOptions options;
     options.captureOut = options.captureErr = true;
     std::string line;
@@ -64,8 +67,7 @@ void startReady(const std::vector<std::string>& argv) {
 
 // Starts a stand-in that shows it is ready by making path.
 void startUntilExists(const std::vector<std::string>& argv, const std::string& path) {
-    if (standInCount == static_cast<int>(std::size(standIns))) die("too many stand-ins");
-    testbed::Process& p = standIns[standInCount++];
+    testbed::Process& p = nextStandIn();
     testbed::StartOptions options;
     options.captureErr = true;
     if (!testbed::start(p, argv, options)) die(argv[0] + " did not start");
@@ -81,7 +83,7 @@ void startUntilExists(const std::vector<std::string>& argv, const std::string& p
 void network(const FaultSet& faults) {
     testbed::freshNetwork();
     testbed::ethernetCable(!faults.has("eth-unplugged"), !faults.has("eth1-no-address"));
-    testbed::Process& pc = standIns[standInCount++];
+    testbed::Process& pc = nextStandIn();
     testbed::StartOptions options;
     options.captureOut = true;
     bool started = testbed::startBody(
@@ -167,7 +169,7 @@ void devices(const std::string& build, const FaultSet& faults) {
     clock.dir = "/sys/class/rtc/rtc0";
     clock.irqFile = "/sys/kernel/irq/200/per_cpu_count";
     clock.limitMs = 86400000;
-    if (!testbed::startRtcSim(standIns[standInCount++], clock)) die("the RTC's clock did not start");
+    if (!testbed::startRtcSim(nextStandIn(), clock)) die("the RTC's clock did not start");
 
     // The relay board (inputs 6,5,4,3 follow nothing until set; relays 8..11)
     // and a pin-pair fixture (outputs 16,17,18 wired to inputs 19,20,21).

@@ -10,6 +10,9 @@
 
 namespace board {
 
+// The exit status of a board that could not be built.
+constexpr int kNoBoard = 125;
+
 struct BoardPaths {
     std::string build;  // the build tree holding the stand-ins
     std::string tools;  // the tool stand-ins (testbed/tools of the checkout)

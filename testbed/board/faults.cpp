@@ -6,6 +6,13 @@
 namespace board {
 namespace {
 
+struct FaultDef {
+    const char* name;
+    bool takesNumber;     // NAME=N, N a message number
+    const char* standIn;  // faults of one stand-in exclude each other; null: none
+    bool onKernelBoard;   // the kernel board can play it too
+};
+
 constexpr const char* kRs485 = "the RS485 line";
 constexpr const char* kEcho = "the echo firmware";
 
@@ -51,8 +58,6 @@ bool isNumber(const std::string& text) {
 }
 
 }  // namespace
-
-std::span<const FaultDef> faultTable() { return kFaults; }
 
 bool FaultSet::has(const char* name) const {
     for (int i = 0; i < count; ++i)

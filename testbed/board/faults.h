@@ -3,19 +3,9 @@
 // launcher's --list-faults, its checks of --fault arguments and the board's
 // set-up all read this table; README's fault table is checked against it.
 
-#include <span>
 #include <string>
 
 namespace board {
-
-struct FaultDef {
-    const char* name;
-    bool takesNumber;     // NAME=N, N a message number
-    const char* standIn;  // faults of one stand-in exclude each other; null: none
-    bool onKernelBoard;   // the kernel board can play it too
-};
-
-std::span<const FaultDef> faultTable();
 
 // The faults chosen for one run, as given ("NAME" or "NAME=N"), and the
 // parts asked for with --with.

@@ -24,7 +24,6 @@
 namespace {
 
 constexpr int kRefused = 2;
-constexpr int kNoBoard = 125;
 
 const char kUsage[] =
     "virtual-board/run [--kernel] [--with wifi|bluetooth]... [--fault NAME[=ARG]]... [--] COMMAND [ARG]...\n"
@@ -74,13 +73,13 @@ int runInNamespaces(const board::BoardPaths& paths, const board::FaultSet& fault
     if (!testbed::enterUserNamespace(why) || unshare(CLONE_NEWNET | CLONE_NEWNS | CLONE_NEWPID) != 0) {
         if (why.empty()) why = std::string("no namespaces here: ") + strerror(errno);
         fprintf(stderr, "virtual-board: %s\n", why.c_str());
-        return kNoBoard;
+        return board::kNoBoard;
     }
     fflush(nullptr);
     boardPid = fork();
     if (boardPid < 0) {
         fprintf(stderr, "virtual-board: fork: %s\n", strerror(errno));
-        return kNoBoard;
+        return board::kNoBoard;
     }
     if (boardPid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
         args.push_back(nullptr);
         execv(run.c_str(), args.data());
         fprintf(stderr, "virtual-board: cannot run %s: %s\n", run.c_str(), strerror(errno));
-        return kNoBoard;
+        return board::kNoBoard;
     }
     char cwd[PATH_MAX];
     board::BoardPaths paths{standInTree(), std::string(repo) + "/testbed/tools",
