@@ -1,7 +1,8 @@
 #include "isolate.h"
 
+#include "process.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -99,60 +99,28 @@ void exitOnSetupFailureWith(int code) { setupFailure = code; }
 
 ChildResult runIsolated(unsigned flags, const std::function<int()>& body, int timeoutMs) {
     ChildResult result;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        result.out = "pipe failed";
+    Process child;
+    StartOptions options;
+    options.captureOut = true;
+    // A process group of its own, so what it leaves behind can be killed with it.
+    options.beforeExec = [] { setpgid(0, 0); };
+    if (!startBody(
+            child, [&]() -> int { childMain(flags, body); }, options)) {
+        result.out = "cannot start the child";
         return result;
     }
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        close(pipeFds[0]);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        close(pipeFds[1]);
-        childMain(flags, body);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) {
-        close(pipeFds[0]);
-        result.out = "fork failed";
-        return result;
-    }
-    setpgid(pid, pid);
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char chunk[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            result.timedOut = true;
-            break;
-        }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
-        ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
-        if (n > 0) {
-            result.out.append(chunk, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;  // every writer has gone
-        }
-    }
-    if (result.timedOut) kill(-pid, SIGKILL);
-    int status = 0;
+    setpgid(child.pid, child.pid);
+    pid_t group = child.pid;
+    result.timedOut = !waitEnd(child, timeoutMs);
+    if (result.timedOut) stop(child, SIGKILL);
     // Background jobs a child left behind may hold the pipe; the child itself is what we wait for.
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    kill(-pid, SIGKILL);
-    close(pipeFds[0]);
-    if (WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
+    kill(-group, SIGKILL);
+    result.out = child.out;
+    if (WIFEXITED(child.status)) {
+        result.exitCode = WEXITSTATUS(child.status);
         result.skipped = result.exitCode == kSkipExit;
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
+    } else if (WIFSIGNALED(child.status)) {
+        result.signal = WTERMSIG(child.status);
     }
     return result;
 }
@@ -167,17 +135,12 @@ void must(const char* format, ...) {
         fprintf(stderr, "testbed: command too long\n");
         _exit(setupFailure);
     }
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    Process sh;
+    StartOptions options;
+    options.beforeExec = [] { dup2(STDERR_FILENO, STDOUT_FILENO); };
+    bool ok = start(sh, {"/bin/sh", "-c", command}, options) && waitEnd(sh, 60000) && sh.status == 0;
+    if (!ok) {
+        stop(sh, SIGKILL, 1000);
         fprintf(stderr, "testbed: set-up command failed: %s\n", command);
         _exit(setupFailure);
     }
