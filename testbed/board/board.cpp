@@ -65,19 +65,6 @@ void startReady(const std::vector<std::string>& argv) {
         die(argv[0] + " did not start: " + p.out + p.err);
 }
 
-// Starts a stand-in that shows it is ready by making path.
-void startUntilExists(const std::vector<std::string>& argv, const std::string& path) {
-    testbed::Process& p = nextStandIn();
-    testbed::StartOptions options;
-    options.captureErr = true;
-    if (!testbed::start(p, argv, options)) die(argv[0] + " did not start");
-    long long deadline = testbed::nowMs() + kStartMs;
-    while (access(path.c_str(), F_OK) != 0) {
-        if (!p.running() || testbed::nowMs() > deadline) die(argv[0] + " did not start: " + p.err);
-        testbed::waitEnd(p, 10);
-    }
-}
-
 // The Ethernet cable, and the USB gadget link whose far end is the PC, in a
 // network namespace of its own.
 void network(const FaultSet& faults) {
@@ -162,8 +149,7 @@ void devices(const std::string& build, const FaultSet& faults) {
     startReady(echo);
 
     // One press and release of key 0x100, fed whole records when read.
-    startUntilExists({build + "/testbed/eventfeed/eventfeed", "-t", "0", "/dev/input/event0", "1:256:1", "1:256:0"},
-                     "/dev/input/event0");
+    startReady({build + "/testbed/eventfeed/eventfeed", "-t", "0", "/dev/input/event0", "1:256:1", "1:256:0"});
 
     testbed::RtcSimOptions clock;
     clock.dir = "/sys/class/rtc/rtc0";

@@ -1,25 +1,33 @@
 // eventfeed: stands in for a button's input event device.
 //
-//   eventfeed [-t MS] FIFO STEP...
+//   eventfeed [-t MS] DEVICE STEP...
 //
-// Creates FIFO when it is missing and holds it open for reading and writing,
-// so a reader's open never blocks and a record written before the reader
-// opens is kept. Then runs the steps in order:
-//   TYPE:CODE:VALUE  writes one 24-byte input_event record (time stamp now)
-//   part:N:TYPE:CODE:VALUE  writes only the first N (< 24) bytes of that record
-//   sleep:MS         pauses
-//   close            closes the FIFO (a waiting reader sees end of file) and ends
-// After each write it waits until the reader has taken every byte, because a
-// stdio reader takes all that is there in one read and drops the rest when it
-// closes; records written one at a time so reach one opening each.
-// After the last step the FIFO stays open until SIGTERM or SIGINT, or the
-// time limit. -t MS bounds each wait and the final hold (default 60000; 0: no limit).
-// Exit status: 0 every record was taken; 1 one was not taken in time;
-// 2 bad arguments or an I/O error.
+// DEVICE is a FIFO (created when missing), or uinput:CODE[,CODE]...: a key
+// device made through the kernel's uinput driver, on boards that have one.
+// Prints "ready PATH" once the device can be opened (PATH: the FIFO, or the
+// uinput device's /dev/input/eventN), then runs the steps in order:
+//   TYPE:CODE:VALUE         writes one 24-byte input_event record
+//   part:N:TYPE:CODE:VALUE  writes only its first N (< 24) bytes (FIFO only)
+//   waitopen                waits for the device's next opening (each opening
+//                           is counted once, even one before the step)
+//   sleep:MS                pauses
+//   close                   closes the device (a waiting reader sees end of file) and ends
+// The FIFO is held open for reading and writing, so a reader's open never
+// blocks and a record written before the reader opens is kept. After each
+// write to it eventfeed waits until the reader has taken every byte, because
+// a stdio reader takes all that is there in one read and drops the rest when
+// it closes; records written one at a time so reach one opening each.
+// After the last step the device stays until SIGTERM or SIGINT, or the time
+// limit. -t MS bounds each wait and the final hold (default 60000; 0: no limit).
+// Exit status: 0 done (every record taken); 1 a wait ran out; 2 bad
+// arguments or an I/O error.
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <linux/input.h>
+#include <linux/uinput.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -31,59 +39,42 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <string>
 
 #include "core/fd.h"
 #include "core/standin.h"
 
-using testbed::catchStopSignals;
+using testbed::Fd;
 using testbed::nowMs;
-using testbed::sleepMs;
 using testbed::stopRequested;
 
 namespace {
 
-constexpr int kTaken = 0;
-constexpr int kNotTaken = 1;
-constexpr int kUsage = 2;
-constexpr long kPollMicros = 2000;
+constexpr int kDone = 0;
+constexpr int kRanOut = 1;
+constexpr int kBad = 2;
 
-using testbed::Fd;
-
-// Parses a whole decimal number within [lo, hi].
-bool parseNumber(const char* text, long lo, long hi, long& out) {
-    if (*text == '\0') return false;
+// A whole decimal number within [lo, hi].
+bool parseNumber(const std::string& text, long lo, long hi, long& out) {
+    if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
-    long v = strtol(text, &end, 10);
+    long v = strtol(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
     out = v;
     return true;
 }
 
-// Parses "TYPE:CODE:VALUE".
-bool parseRecord(const char* text, input_event& ev) {
-    char copy[64];
-    if (strlen(text) >= sizeof copy) return false;
-    strcpy(copy, text);
-    char* fields[3] = {};
-    char* rest = copy;
-    for (int i = 0; i < 3; ++i) {
-        fields[i] = rest;
-        char* colon = strchr(rest, ':');
-        if (i < 2) {
-            if (colon == nullptr) return false;
-            *colon = '\0';
-            rest = colon + 1;
-        } else if (colon != nullptr) {
-            return false;
-        }
-    }
+// "TYPE:CODE:VALUE", time-stamped now.
+bool parseRecord(const std::string& text, input_event& ev) {
+    size_t a = text.find(':');
+    size_t b = a == std::string::npos ? a : text.find(':', a + 1);
     long type = 0, code = 0, value = 0;
-    if (!parseNumber(fields[0], 0, UINT16_MAX, type) || !parseNumber(fields[1], 0, UINT16_MAX, code) ||
-        !parseNumber(fields[2], INT32_MIN, INT32_MAX, value))
+    if (b == std::string::npos || !parseNumber(text.substr(0, a), 0, UINT16_MAX, type) ||
+        !parseNumber(text.substr(a + 1, b - a - 1), 0, UINT16_MAX, code) ||
+        !parseNumber(text.substr(b + 1), INT32_MIN, INT32_MAX, value))
         return false;
-    memset(&ev, 0, sizeof ev);
+    ev = {};
     timeval tv{};
     gettimeofday(&tv, nullptr);
     ev.input_event_sec = tv.tv_sec;
@@ -94,56 +85,134 @@ bool parseRecord(const char* text, input_event& ev) {
     return true;
 }
 
-// Parses "N:TYPE:CODE:VALUE", N the number of bytes of the record to write.
-bool parsePart(const char* text, long& bytes, input_event& ev) {
-    char count[16];
-    const char* colon = strchr(text, ':');
-    if (colon == nullptr || static_cast<size_t>(colon - text) >= sizeof count) return false;
-    memcpy(count, text, static_cast<size_t>(colon - text));
-    count[colon - text] = '\0';
-    return parseNumber(count, 1, static_cast<long>(sizeof ev) - 1, bytes) && parseRecord(colon + 1, ev);
-}
+struct Device {
+    Fd fd;
+    Fd opens;  // inotify: every opening of the device, queued until waitopen takes it
+    bool fifo = true;
+    std::string path;
+};
 
-// Deadline limitMs from now; a limit of 0 never comes (the virtual board holds its device for good).
+// A deadline limitMs from now; a limit of 0 never comes (the virtual board holds its device for good).
 long long deadlineAfter(long limitMs) { return limitMs == 0 ? LLONG_MAX : nowMs() + limitMs; }
 
 // Waits until nothing written is left in the FIFO; false after limitMs or a stop request.
-bool waitTaken(int fd, long limitMs) {
+bool waitTaken(const Device& dev, long limitMs) {
     long long deadline = deadlineAfter(limitMs);
-    for (;;) {
-        int left = 0;
-        if (ioctl(fd, FIONREAD, &left) != 0) return false;
+    for (int left = 0; dev.fifo;) {
+        if (ioctl(dev.fd.fd, FIONREAD, &left) != 0) return false;
         if (left == 0) return true;
         if (stopRequested() || nowMs() >= deadline) return false;
-        usleep(kPollMicros);
+        usleep(2000);
     }
+    return true;
 }
 
-bool writeAll(int fd, const void* data, size_t size) {
-    // Below PIPE_BUF a FIFO write is whole or fails.
-    ssize_t n = write(fd, data, size);
-    return n == static_cast<ssize_t>(size);
-}
-
-void holdUntilStopped(long limitMs) {
+// Waits for the next opening of the device not yet taken.
+bool waitOpen(const Device& dev, int& pending, long limitMs) {
     long long deadline = deadlineAfter(limitMs);
-    while (!stopRequested() && nowMs() < deadline) sleepMs(100);
+    while (pending == 0) {
+        long long left = deadline - nowMs();
+        if (stopRequested() || left <= 0) return false;
+        pollfd p{dev.opens.fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left < 100 ? left : 100)) <= 0) continue;
+        alignas(inotify_event) char buf[4096];
+        ssize_t n = read(dev.opens.fd, buf, sizeof buf);
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+            pending += (ev->mask & IN_OPEN) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    --pending;
+    return true;
 }
 
-// A step as the loop below takes it; checked for all steps before the first runs.
-bool validStep(const char* step) {
-    long n = 0;
+bool openFifo(Device& dev, const char* path) {
+    if (mkfifo(path, 0600) != 0 && errno != EEXIST) return false;
+    dev.fd.fd = open(path, O_RDWR | O_CLOEXEC);
+    dev.path = path;
+    return dev.fd.fd >= 0;
+}
+
+// A key device that can report the given codes; its event node is the one
+// entry named event* below it in sysfs, there once udev (or devtmpfs) made it.
+bool openUinput(Device& dev, const char* codes) {
+    dev.fifo = false;
+    dev.fd.fd = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (dev.fd.fd < 0 || ioctl(dev.fd.fd, UI_SET_EVBIT, EV_KEY) != 0 || ioctl(dev.fd.fd, UI_SET_EVBIT, EV_SYN) != 0)
+        return false;
+    std::string list = codes;
+    for (size_t at = 0; at <= list.size();) {
+        size_t comma = list.find(',', at);
+        if (comma == std::string::npos) comma = list.size();
+        long code = 0;
+        if (!parseNumber(list.substr(at, comma - at), 0, KEY_MAX, code) || ioctl(dev.fd.fd, UI_SET_KEYBIT, code) != 0)
+            return false;
+        at = comma + 1;
+    }
+    uinput_setup setup{};
+    setup.id.bustype = BUS_VIRTUAL;
+    snprintf(setup.name, sizeof setup.name, "kit buttons");
+    char sysname[64] = {};
+    if (ioctl(dev.fd.fd, UI_DEV_SETUP, &setup) != 0 || ioctl(dev.fd.fd, UI_DEV_CREATE) != 0 ||
+        ioctl(dev.fd.fd, UI_GET_SYSNAME(sizeof sysname), sysname) < 0)
+        return false;
+    std::string dir = std::string("/sys/devices/virtual/input/") + sysname;
+    for (int tries = 0; tries < 500 && dev.path.empty(); ++tries) {
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d))
+                if (strncmp(e->d_name, "event", 5) == 0) dev.path = std::string("/dev/input/") + e->d_name;
+            closedir(d);
+        }
+        if (dev.path.empty() || access(dev.path.c_str(), R_OK) != 0) {
+            dev.path.clear();
+            testbed::sleepMs(10);
+        }
+    }
+    return !dev.path.empty();
+}
+
+struct Step {
+    enum { Sleep, WaitOpen, Write } kind = Write;
+    long ms = 0;
     input_event ev{};
-    if (strcmp(step, "close") == 0) return true;
-    if (strncmp(step, "sleep:", 6) == 0) return parseNumber(step + 6, 0, 3600000, n);
-    if (strncmp(step, "part:", 5) == 0) return parsePart(step + 5, n, ev);
-    return parseRecord(step, ev);
+    size_t bytes = sizeof(input_event);
+};
+
+bool parseStep(const std::string& text, bool fifo, Step& step) {
+    if (text == "waitopen") {
+        step.kind = Step::WaitOpen;
+        return true;
+    }
+    if (text.rfind("sleep:", 0) == 0) {
+        step.kind = Step::Sleep;
+        return parseNumber(text.substr(6), 0, 3600000, step.ms);
+    }
+    std::string record = text;
+    if (text.rfind("part:", 0) == 0 && fifo) {
+        size_t colon = text.find(':', 5);
+        long n = 0;
+        if (colon == std::string::npos || !parseNumber(text.substr(5, colon - 5), 1, sizeof step.ev - 1, n))
+            return false;
+        step.bytes = static_cast<size_t>(n);
+        record = text.substr(colon + 1);
+    }
+    return parseRecord(record, step.ev);
 }
 
-int usage() {
-    fprintf(stderr,
-            "usage: eventfeed [-t MS (0: no limit)] FIFO TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|sleep:MS|close...\n");
-    return kUsage;
+int runStep(Device& dev, const std::string& text, int& pendingOpens, long limitMs) {
+    Step step;
+    parseStep(text, dev.fifo, step);  // time-stamps the record now
+    if (step.kind == Step::Sleep) {
+        testbed::sleepMs(step.ms);
+        return kDone;
+    }
+    if (step.kind == Step::WaitOpen) return waitOpen(dev, pendingOpens, limitMs) ? kDone : kRanOut;
+    // Below PIPE_BUF a FIFO write is whole or fails; uinput takes whole records.
+    if (write(dev.fd.fd, &step.ev, step.bytes) != static_cast<ssize_t>(step.bytes)) return kBad;
+    if (waitTaken(dev, limitMs)) return kDone;
+    fprintf(stderr, "eventfeed: step %s not taken\n", text.c_str());
+    return kRanOut;
 }
 
 }  // namespace
@@ -151,53 +220,39 @@ int usage() {
 int main(int argc, char** argv) {
     long limitMs = 60000;
     int first = 1;
-    if (argc > 2 && strcmp(argv[1], "-t") == 0) {
-        if (!parseNumber(argv[2], 0, 3600000, limitMs)) return usage();
-        first = 3;
-    }
-    if (first >= argc) return usage();
-    const char* path = argv[first];
+    if (argc > 2 && strcmp(argv[1], "-t") == 0) first = parseNumber(argv[2], 0, 3600000, limitMs) ? 3 : argc;
+    bool uinput = first < argc && strncmp(argv[first], "uinput:", 7) == 0;
     for (int i = first + 1; i < argc; ++i) {
-        if (!validStep(argv[i])) return usage();
+        Step step;
+        if (strcmp(argv[i], "close") != 0 && !parseStep(argv[i], !uinput, step)) first = argc;
     }
-
-    catchStopSignals();
+    if (first >= argc) {
+        fprintf(stderr,
+                "usage: eventfeed [-t MS (0: no limit)] FIFO|uinput:CODE[,CODE]... "
+                "TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|waitopen|sleep:MS|close...\n");
+        return kBad;
+    }
+    testbed::catchStopSignals();
     signal(SIGPIPE, SIG_IGN);
 
-    if (mkfifo(path, 0600) != 0 && errno != EEXIST) {
-        fprintf(stderr, "eventfeed: mkfifo %s: %s\n", path, strerror(errno));
-        return kUsage;
+    Device dev;
+    const char* name = argv[first];
+    bool made = uinput ? openUinput(dev, name + 7) : openFifo(dev, name);
+    dev.opens.fd = made ? inotify_init1(IN_CLOEXEC) : -1;
+    if (dev.opens.fd < 0 || inotify_add_watch(dev.opens.fd, dev.path.c_str(), IN_OPEN) < 0) {
+        fprintf(stderr, "eventfeed: %s: %s\n", name, strerror(errno));
+        return kBad;
     }
-    Fd fifo(open(path, O_RDWR | O_CLOEXEC));
-    if (fifo.fd < 0) {
-        fprintf(stderr, "eventfeed: open %s: %s\n", path, strerror(errno));
-        return kUsage;
-    }
+    printf("ready %s\n", dev.path.c_str());
+    fflush(stdout);
 
-    for (int i = first + 1; i < argc; ++i) {
-        const char* step = argv[i];
-        long n = 0;
-        input_event ev{};
-        if (strcmp(step, "close") == 0) {
-            fifo.release();
-            return kTaken;
-        } else if (strncmp(step, "sleep:", 6) == 0) {
-            if (!parseNumber(step + 6, 0, 3600000, n)) return usage();
-            sleepMs(n);
-            continue;
-        } else if (strncmp(step, "part:", 5) == 0) {
-            if (!parsePart(step + 5, n, ev)) return usage();
-            if (!writeAll(fifo.fd, &ev, static_cast<size_t>(n))) return kUsage;
-        } else if (parseRecord(step, ev)) {
-            if (!writeAll(fifo.fd, &ev, sizeof ev)) return kUsage;
-        } else {
-            return usage();
-        }
-        if (!waitTaken(fifo.fd, limitMs)) {
-            fprintf(stderr, "eventfeed: step %s not taken\n", step);
-            return kNotTaken;
-        }
+    int pendingOpens = 0;
+    for (int i = first + 1; i < argc && !stopRequested(); ++i) {
+        if (strcmp(argv[i], "close") == 0) return kDone;
+        int result = runStep(dev, argv[i], pendingOpens, limitMs);
+        if (result != kDone) return result;
     }
-    holdUntilStopped(limitMs);
-    return kTaken;
+    for (long long end = deadlineAfter(limitMs); !stopRequested() && nowMs() < end;) testbed::sleepMs(100);
+    if (!dev.fifo) ioctl(dev.fd.fd, UI_DEV_DESTROY);
+    return kDone;
 }

@@ -420,21 +420,21 @@ TEST(KernelBoardRoutines, CanControllersOnOneBusPassSilentBusAndReceiverDownFail
 }
 
 // Buttons are key devices made through uinput; the feeder reports each key
-// once the routine has opened the device (each opening is counted), so a
-// record reaches exactly the opening it is meant for.
+// (the record and its sync) once the routine has opened the device (each
+// opening is counted), so a record reaches exactly the opening it is meant for.
 TEST(KernelBoardRoutines, ButtonsOnUinputKeyDevicesPassFailAndTimeOutAsTheyShould) {
     SKIP_WITHOUT_ROUTINES();
-    const std::string feeder = kArm + "/testbed/eventfeed/uinputfeed";
+    const std::string feeder = kArm + "/testbed/eventfeed/eventfeed";
     const char* script =
         "F=$1; n=0; "
-        "feed() { n=$((n+1)); $F \"$@\" > /tmp/feed$n 2>&1 & i=0; "
+        "feed() { n=$((n+1)); k=$1; shift; $F uinput:$k \"$@\" > /tmp/feed$n 2>&1 & i=0; "
         "  until grep -q ready /tmp/feed$n || [ $i -gt 1000 ]; do sleep 0.01; i=$((i+1)); done; "
         "  dev=$(cut -d' ' -f2 /tmp/feed$n); }; "
-        "feed 103 -- waitopen key:103:1 waitopen key:103:0; $R executeAndWait $dev:Up:103; "
-        "feed 103,108 -- waitopen key:108:1; $R executeAndWait $dev:Up:103; "
-        "feed 103 -- waitopen key:103:1 waitopen key:103:2; $R executeAndWait $dev:Up:103; "
+        "feed 103 waitopen 1:103:1 0:0:0 waitopen 1:103:0 0:0:0; $R executeAndWait $dev:Up:103; "
+        "feed 103,108 waitopen 1:108:1 0:0:0; $R executeAndWait $dev:Up:103; "
+        "feed 103 waitopen 1:103:1 0:0:0 waitopen 1:103:2 0:0:0; $R executeAndWait $dev:Up:103; "
         "feed 103; $R executeAndWait $dev:Up:103; "
-        "feed 103,108 -- waitopen key:108:1; a=$dev; feed 108 -- waitopen key:108:1 waitopen key:108:0; "
+        "feed 103,108 waitopen 1:108:1 0:0:0; a=$dev; feed 108 waitopen 1:108:1 0:0:0 waitopen 1:108:0 0:0:0; "
         "$R executeAndWait $a:Up:103 $dev:Down:108";
     auto b = onKernelBoard({}, {"sh", "-c", std::string("R=$0; ") + script, kRoutine, feeder});
     EXPECT_EQ(b.status, 0);
