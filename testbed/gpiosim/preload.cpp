@@ -1,6 +1,11 @@
 // LD_PRELOAD library: makes the device path of the chip in $GPIOSIM_STATE
 // behave as a GPIO character device, for unmodified programs and for the real
-// libgpiod inside them. Every other path and descriptor goes to libc.
+// libgpiod inside them. Every other path and descriptor goes to libc. For
+// the device path it answers the stat family (a character device with a
+// major no driver here uses), realpath (also of the chip's sysfs subsystem
+// link, which libgpiod checks), every open variant, and the chip's and line
+// requests' ioctls of both uAPI versions; anything else on those
+// descriptors gives EINVAL.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -115,31 +120,35 @@ int fail(int error) {
     return -1;
 }
 
-int recordLines(int fd, HandleKind kind, const SimLineRequest* lines, uint32_t count) {
+// The lines are granted all or none, as the kernel does; the handle is recorded.
+int grant(HandleKind kind, const SimLineRequest* lines, uint32_t count, const char* label, __s32& fdOut) {
+    char consumer[GPIO_MAX_NAME_SIZE + 1] = {};
+    memcpy(consumer, label, GPIO_MAX_NAME_SIZE);
+    int fd = simRequest(gSession, lines, count, consumer);
+    if (fd < 0) return -1;
+    fdOut = fd;
     Handle handle{kind, static_cast<uint8_t>(count), {}};
     for (uint32_t i = 0; i < count; ++i) handle.offsets[i] = static_cast<uint8_t>(lines[i].offset);
     setHandle(fd, handle);
     return 0;
 }
 
-// Kernel v1 semantics: output wins only when asked for; neither flag keeps the line as it is.
+// Output wins only when asked for; neither flag keeps the line as it is.
+// False for both, or for an offset not on the chip.
+bool lineRequest(uint32_t offset, bool in, bool out, uint8_t value, SimLineRequest& line) {
+    if (offset >= gSession.chip->numLines || (in && out)) return false;
+    line = {offset, out ? kSimOutput : (in ? kSimInput : simDirection(gSession, offset)), value};
+    return true;
+}
+
 int requestV1(gpiohandle_request& req) {
     if (req.lines == 0 || req.lines > kSimMaxLines) return fail(EINVAL);
     bool in = (req.flags & GPIOHANDLE_REQUEST_INPUT) != 0;
     bool out = (req.flags & GPIOHANDLE_REQUEST_OUTPUT) != 0;
-    if (in && out) return fail(EINVAL);
     SimLineRequest lines[kSimMaxLines];
-    for (uint32_t i = 0; i < req.lines; ++i) {
-        if (req.lineoffsets[i] >= gSession.chip->numLines) return fail(EINVAL);
-        SimDirection keep = simDirection(gSession, req.lineoffsets[i]);
-        lines[i] = {req.lineoffsets[i], out ? kSimOutput : (in ? kSimInput : keep), req.default_values[i]};
-    }
-    char consumer[GPIO_MAX_NAME_SIZE + 1] = {};
-    memcpy(consumer, req.consumer_label, GPIO_MAX_NAME_SIZE);
-    int fd = simRequest(gSession, lines, req.lines, consumer);
-    if (fd < 0) return -1;
-    req.fd = fd;
-    return recordLines(fd, kLinesV1, lines, req.lines);
+    for (uint32_t i = 0; i < req.lines; ++i)
+        if (!lineRequest(req.lineoffsets[i], in, out, req.default_values[i], lines[i])) return fail(EINVAL);
+    return grant(kLinesV1, lines, req.lines, req.consumer_label, req.fd);
 }
 
 uint64_t lineFlags(const gpio_v2_line_config& config, uint32_t index) {
@@ -163,20 +172,12 @@ int requestV2(gpio_v2_line_request& req) {
         return fail(EINVAL);
     SimLineRequest lines[kSimMaxLines];
     for (uint32_t i = 0; i < req.num_lines; ++i) {
-        if (req.offsets[i] >= gSession.chip->numLines) return fail(EINVAL);
         uint64_t flags = lineFlags(req.config, i);
-        bool in = (flags & GPIO_V2_LINE_FLAG_INPUT) != 0;
-        bool out = (flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
-        if (in && out) return fail(EINVAL);
-        SimDirection keep = simDirection(gSession, req.offsets[i]);
-        lines[i] = {req.offsets[i], out ? kSimOutput : (in ? kSimInput : keep), lineOutputValue(req.config, i)};
+        if (!lineRequest(req.offsets[i], (flags & GPIO_V2_LINE_FLAG_INPUT) != 0,
+                         (flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0, lineOutputValue(req.config, i), lines[i]))
+            return fail(EINVAL);
     }
-    char consumer[GPIO_MAX_NAME_SIZE + 1] = {};
-    memcpy(consumer, req.consumer, GPIO_MAX_NAME_SIZE);
-    int fd = simRequest(gSession, lines, req.num_lines, consumer);
-    if (fd < 0) return -1;
-    req.fd = fd;
-    return recordLines(fd, kLinesV2, lines, req.num_lines);
+    return grant(kLinesV2, lines, req.num_lines, req.consumer, req.fd);
 }
 
 int chipInfo(gpiochip_info& info) {
