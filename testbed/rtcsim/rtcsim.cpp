@@ -36,23 +36,15 @@ bool replaceFile(const std::string& path, const std::string& text) {
 struct Version {
     bool exists = false;
     ino_t inode = 0;
-    timespec modified{};
+    long long sec = 0, nsec = 0;
     off_t size = 0;
-    bool operator==(const Version& o) const {
-        return exists == o.exists && inode == o.inode && modified.tv_sec == o.modified.tv_sec &&
-               modified.tv_nsec == o.modified.tv_nsec && size == o.size;
-    }
+    bool operator==(const Version&) const = default;
 };
 
 Version versionOf(const std::string& path) {
-    Version v;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return v;
-    v.exists = true;
-    v.inode = st.st_ino;
-    v.modified = st.st_mtim;
-    v.size = st.st_size;
-    return v;
+    if (stat(path.c_str(), &st) != 0) return {};
+    return {true, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
 }
 
 }  // namespace
@@ -86,7 +78,7 @@ int runRtcSim(const RtcSimOptions& options) {
         fprintf(stderr, "rtcsim: cannot write %s\n", timePath.c_str());
         return 1;
     }
-    if (versionOf(alarmPath).exists == false) replaceFile(alarmPath, "");
+    if (!versionOf(alarmPath).exists) replaceFile(alarmPath, "");
 
     const long long start = nowMs();
     long long nextStep = start + kFirstStepMs;
@@ -99,7 +91,7 @@ int runRtcSim(const RtcSimOptions& options) {
             nextStep += kStepMs;
         }
         Version alarm = versionOf(alarmPath);
-        if (!(alarm == alarmSeen)) {
+        if (alarm != alarmSeen) {
             alarmSeen = alarm;
             if (options.raiseIrq && !options.irqFile.empty() && irqDue < 0) irqDue = now + kIrqDelayMs;
         }
