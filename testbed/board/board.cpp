@@ -17,6 +17,7 @@
 #include "core/isolate.h"
 #include "core/process.h"
 #include "core/standin.h"
+#include "gpiosim/sim_env.h"
 #include "rtcsim/rtcsim.h"
 
 namespace board {
@@ -194,7 +195,6 @@ void tools(const BoardPaths& paths, const FaultSet& faults) {
     put(can + "/can1/peer", "can0\n");
     setenv("KIT_RADIO_DIR", radio.c_str(), 1);
     setenv("KIT_CAN_DIR", can.c_str(), 1);
-    setenv("GPIOSIM_STATE", (kState + "/gpiochip0").c_str(), 1);
     testbed::prependPath(bin);
 }
 
@@ -202,13 +202,6 @@ std::string gpiosimLibrary(const std::string& build) {
     std::string lib = build + "/testbed/gpiosim/gpiosim.so";
     if (access(lib.c_str(), R_OK) != 0) die("missing the simulated GPIO chip library " + lib);
     return lib;
-}
-
-// Appends value to the list variable name (separated by sep).
-void appendEnv(const char* name, const std::string& value, char sep, bool first) {
-    const char* old = getenv(name);
-    std::string text = old == nullptr || *old == '\0' ? value : first ? value + sep + old : old + (sep + value);
-    setenv(name, text.c_str(), 1);
 }
 
 }  // namespace
@@ -232,15 +225,14 @@ int runBoard(const BoardPaths& paths, const FaultSet& faults, const std::vector<
     devices(paths.build, faults);
     tools(paths, faults);
 
-    // Sanitizer builds of the programs run with the simulated chip preloaded ahead of their runtime.
-    appendEnv("ASAN_OPTIONS", "verify_asan_link_order=0", ':', false);
-    appendEnv("LD_PRELOAD", preload, ':', true);
     if (chdir(paths.cwd.c_str()) != 0 && chdir("/run") != 0) die("no working directory");
 
     // The program starts as from an operator's shell: descriptors 0 to 2 only.
     testbed::Process program;
     testbed::StartOptions options;
     options.closeAbove2 = true;
+    // The simulated chip preloaded, in sanitizer builds ahead of their runtime.
+    options.env = simEnvironment(preload.c_str(), (kState + "/gpiochip0").c_str());
     if (!testbed::start(program, command, options)) die("cannot start " + command[0]);
     // PID 1 reaps every orphan of the board; the command's end ends the board.
     for (;;) {
