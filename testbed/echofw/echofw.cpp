@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "core/fd.h"
 #include "core/pty_line.h"
@@ -38,14 +39,10 @@ bool parseNumber(const char* text, int32_t low, int32_t high, int32_t& value) {
 
 // "N" or "N:A"; arg keeps its default when there is no ":A".
 bool parseMessageAndArg(const char* text, int32_t argLow, int32_t argHigh, int32_t& message, int32_t& arg) {
-    char head[32];
     const char* colon = strchr(text, ':');
-    size_t headLength = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
-    if (headLength >= sizeof head) return false;
-    memcpy(head, text, headLength);
-    head[headLength] = '\0';
-    if (!parseNumber(head, 0, INT32_MAX, message)) return false;
-    return colon == nullptr || parseNumber(colon + 1, argLow, argHigh, arg);
+    std::string head = colon != nullptr ? std::string(text, colon) : text;
+    return parseNumber(head.c_str(), 0, INT32_MAX, message) &&
+           (colon == nullptr || parseNumber(colon + 1, argLow, argHigh, arg));
 }
 
 bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> error) {
@@ -62,31 +59,13 @@ bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> 
 bool checkFaults(const Config& config, std::span<char> error) {
     for (int32_t i = 0; i < config.faultCount; ++i) {
         const Fault& f = config.faults[static_cast<size_t>(i)];
-        bool fits = f.kind == FaultKind::Drop || (f.kind == FaultKind::Corrupt && f.arg < config.messageBytes) ||
-                    (f.kind == FaultKind::Split && f.arg < config.messageBytes);
-        if (!fits) return fail(error, "fault does not fit the message size", "see --size");
+        if (f.kind != FaultKind::Drop && f.arg >= config.messageBytes)
+            return fail(error, "fault does not fit the message size", "see --size");
     }
     return true;
 }
 
 using testbed::Fd;
-
-// Removes the published link when it still points at our port.
-struct Link {
-    const char* path = nullptr;
-    const char* target = nullptr;
-    Link() = default;
-    Link(const Link&) = delete;
-    Link& operator=(const Link&) = delete;
-    ~Link() {
-        if (path == nullptr) return;
-        char now[256];
-        ssize_t n = readlink(path, now, sizeof now - 1);
-        if (n < 0) return;
-        now[n] = '\0';
-        if (strcmp(now, target) == 0) unlink(path);
-    }
-};
 
 bool writeAll(int fd, const unsigned char* data, size_t n) {
     while (n > 0) {
@@ -135,6 +114,15 @@ bool initSlave(int slave) {
     if (tcgetattr(slave, &t) != 0) return false;
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     return tcsetattr(slave, TCSANOW, &t) == 0;
+}
+
+// Removes the published link when it still points at our port.
+void unpublish(const char* link, const char* slavePath) {
+    char now[256];
+    ssize_t n = readlink(link, now, sizeof now - 1);
+    if (n < 0) return;
+    now[n] = '\0';
+    if (strcmp(now, slavePath) == 0) unlink(link);
 }
 
 bool publish(const char* link, const char* slavePath) {
@@ -333,14 +321,12 @@ int run(const Config& config) {
         if (!writeAll(master.fd, stale, static_cast<size_t>(config.staleBytes))) return 1;
         slaveHasUnread(slave.fd);  // lands them in the port now, before anyone can open it
     }
-    Link link;
-    if (config.link[0] != '\0') {
-        if (!publish(config.link, slavePath)) return 1;
-        link.path = config.link;
-        link.target = slavePath;
-    }
+    bool linked = config.link[0] != '\0';
+    if (linked && !publish(config.link, slavePath)) return 1;
     printf("ready %s\n", slavePath);
-    return serve(config, master.fd, slave.fd, waitMask);
+    int status = serve(config, master.fd, slave.fd, waitMask);
+    if (linked) unpublish(config.link, slavePath);
+    return status;
 }
 
 }  // namespace echofw
