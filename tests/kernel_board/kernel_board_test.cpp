@@ -29,7 +29,7 @@ const std::string kCorvane = kArm + "/board_test/corvane";
 const std::string kQuillon2 = kArm + "/echo_test/quillon2";
 const std::string kQuillon1 = kArm + "/echo_test/quillon1";
 const std::string kPylorn = kArm + "/relay_follower/pylorn";
-const std::string kStartUp = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
+const std::string& kStartUp = expect::kEchoStartUp;
 
 struct BoardRun {
     int status = -1;  // exit status, or 128 + signal; -2 when the test's time limit ended it
@@ -135,23 +135,8 @@ TEST(KernelBoardEcho, BothPlansPassAndTheFirmwareReceivedEveryMessage) {
 // ends on the namespace board.
 TEST(KernelBoardEcho, FirmwareFaultsEndTheProgramWithTheirOwnText) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    struct {
-        const char* fault;
-        std::vector<std::string> argv;
-        int status;
-        std::string after;  // what follows the start-up lines
-    } cases[] = {
-        // Message 23 of the stream is message 3 of receive step 1 in test case 2.
-        {"echo-corrupt=23", {kQuillon2}, 255, "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n"},
-        {"echo-short=2",
-         {kQuillon1},
-         255,
-         "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n"},
-        // Still waiting in its first read when the time limit ends it.
-        {"echo-silent", {"timeout", "1", kQuillon2}, 124, ""},
-    };
-    for (const auto& c : cases) {
-        auto b = onKernelBoard({c.fault}, c.argv);
+    for (const expect::EchoFault& c : expect::echoFaults()) {
+        auto b = onKernelBoard({c.fault}, expect::echoFaultCommand(c, kQuillon2, kQuillon1));
         EXPECT_EQ(b.status, c.status) << c.fault;
         EXPECT_EQ(b.out, kStartUp + c.after) << c.fault;
     }
@@ -233,30 +218,20 @@ TEST(KernelBoardRun, TerminationSignalPowersTheBoardOffAndLeavesNothingBehind) {
     testbed::TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     const std::string marker = tmp.path + "/started";
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("TMPDIR", tmp.path.c_str(), 1);
-        for (const std::string& kv : kBoardEnv) putenv(const_cast<char*>(kv.c_str()));
-        // The command tells the host it runs by writing where the host reads: its stdout.
-        std::string out = marker;
-        if (freopen(out.c_str(), "w", stdout) == nullptr) _exit(127);
-        auto cmd = boardCommand({}, {"sh", "-c", "echo running; sleep 60"});
-        std::vector<char*> args;
-        for (std::string& a : cmd) args.push_back(a.data());
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
+    testbed::Process board;
+    testbed::StartOptions options;
+    options.addEnv = kBoardEnv;
+    options.addEnv.push_back("TMPDIR=" + tmp.path);
+    // The command tells the host it runs by writing where the host reads: its stdout.
+    options.beforeExec = [&] {
+        if (freopen(marker.c_str(), "w", stdout) == nullptr) _exit(127);
+    };
+    ASSERT_TRUE(testbed::start(board, boardCommand({}, {"sh", "-c", "echo running; sleep 60"}), options));
     // Bounded: the board boots within a minute even on a busy machine.
     for (int i = 0; i < 600 && testbed::readFile(marker) != "running\n"; ++i) usleep(100000);
     ASSERT_EQ(testbed::readFile(marker), "running\n");
-    auto start = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(seconds, 3.0);
+    // It must be off within 3 s.
+    EXPECT_TRUE(testbed::stop(board, SIGTERM, 3000));
     // No QEMU of this board is left, and its run folder is gone.
     // The bracket keeps the probe's own shell, whose command line holds the pattern, from matching it.
     std::string probe = "pgrep -f '" + tmp.path + "/[k]ernel-board' > /dev/null";

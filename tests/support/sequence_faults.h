@@ -59,4 +59,35 @@ inline std::string faultTestName(const ::testing::TestParamInfo<SequenceFault>& 
     return name;
 }
 
+// The echo firmware's faults: how each ends the echo program, on every board.
+struct EchoFault {
+    std::string fault;
+    bool oneCasePlan;  // quillon1; else quillon2
+    int limitSeconds;  // run under timeout(1) with this limit; 0: none
+    int status;
+    std::string after;  // what follows the start-up lines
+};
+
+inline const std::string kEchoStartUp = "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n";
+
+// The command line of a row, given the two programs.
+inline std::vector<std::string> echoFaultCommand(const EchoFault& row, const std::string& quillon2,
+                                                 const std::string& quillon1) {
+    std::vector<std::string> argv;
+    if (row.limitSeconds > 0) argv = {"timeout", std::to_string(row.limitSeconds)};
+    argv.push_back(row.oneCasePlan ? quillon1 : quillon2);
+    return argv;
+}
+
+inline std::vector<EchoFault> echoFaults() {
+    return {
+        // Message 23 of the stream is message 3 of receive step 1 in test case 2.
+        {"echo-corrupt=23", false, 0, 255, "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n"},
+        {"echo-short=2", true, 0, 255,
+         "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n"},
+        // Still waiting in its first read when the time limit ends it.
+        {"echo-silent", false, 1, 124, ""},
+    };
+}
+
 }  // namespace expect

@@ -222,30 +222,13 @@ TEST_P(BoardFault, TurnsOnlyItsOwnVerdictRed) {
 INSTANTIATE_TEST_SUITE_P(Faults, BoardFault, ::testing::ValuesIn(expect::sequenceFaults(expect::Board::Namespace)),
                          expect::faultTestName);
 
-TEST(EchoFaults, CorruptedEchoNamesTestCaseStepAndIndex) {
-    // Message 23 of the stream is message 3 of receive step 1 in test case 2.
-    auto b = onBoard({"echo-corrupt=23"}, {KIT_QUILLON2});
-    SKIP_IF_NO_BOARD(b);
-    EXPECT_EQ(b.status, 255);
-    EXPECT_EQ(b.out,
-              "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
-              "Received bad message.\r\nReceive request (tc-step-loop) 2-1-3.\r\n");
-}
-
-TEST(EchoFaults, ShortEchoIsAReceiveFailureAtThatIndex) {
-    auto b = onBoard({"echo-short=2"}, {KIT_QUILLON1});
-    SKIP_IF_NO_BOARD(b);
-    EXPECT_EQ(b.status, 255);
-    EXPECT_EQ(b.out,
-              "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n"
-              "Receiving message was unsuccessful.\r\nReceive request (tc-step-loop) 1-1-2.\r\n");
-}
-
-TEST(EchoFaults, SilentFirmwareLeavesTheProgramWaitingWithOnlyItsStartUpLines) {
-    auto b = onBoard({"echo-silent"}, {"timeout", "1", KIT_QUILLON2});
-    SKIP_IF_NO_BOARD(b);
-    EXPECT_EQ(b.status, 124);  // still waiting when the time limit ended it
-    EXPECT_EQ(b.out, "Starting tests!\r\nopen: 3\r\n/dev/ttyRPMSG successfully initialized\r\n");
+TEST(EchoFaults, EachEndsTheEchoProgramWithItsOwnText) {
+    for (const expect::EchoFault& c : expect::echoFaults()) {
+        auto b = onBoard({c.fault}, expect::echoFaultCommand(c, KIT_QUILLON2, KIT_QUILLON1));
+        SKIP_IF_NO_BOARD(b);
+        EXPECT_EQ(b.status, c.status) << c.fault;
+        EXPECT_EQ(b.out, expect::kEchoStartUp + c.after) << c.fault;
+    }
 }
 
 TEST(GpioFaults, RelayLineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
@@ -307,21 +290,13 @@ TEST(BoardRun, UnknownMalformedOrClashingFaultsAreRefusedBeforeAnythingStarts) {
 }
 
 TEST(BoardRun, TerminationSignalTearsTheWholeBoardDown) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("KIT_BUILD_DIR", KIT_BUILD_DIR, 1);
-        execl(kRun.c_str(), kRun.c_str(), "sh", "-c", "sleep 7.75", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    // Wait (bounded) until the board's command runs, then ask the board to stop.
+    testbed::Process board;
+    testbed::StartOptions options;
+    options.addEnv = {"KIT_BUILD_DIR=" KIT_BUILD_DIR};
+    ASSERT_TRUE(testbed::start(board, {kRun, "sh", "-c", "sleep 7.75"}, options));
+    // Wait (bounded) until the board's command runs, then ask the board to stop: it must end within 3 s.
     for (int i = 0; i < 300 && system("pgrep -x -f 'sleep 7.75' > /dev/null") != 0; ++i) usleep(10000);
-    auto start = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(seconds, 3.0);
+    EXPECT_TRUE(testbed::stop(board, SIGTERM, 3000));
     bool left = false;
     for (int i = 0; i < 100 && (left = system("pgrep -x -f 'sleep 7.75' > /dev/null") == 0); ++i) usleep(10000);
     EXPECT_FALSE(left) << "the board's command outlived the board";
