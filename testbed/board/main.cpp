@@ -48,18 +48,6 @@ const char kUsage[] =
     exit(kRefused);
 }
 
-// The build tree of the stand-ins: KIT_BUILD_DIR, else the one this program
-// belongs to (it lives in testbed/board/ of it).
-std::string standInTree() {
-    if (const char* tree = getenv("KIT_BUILD_DIR"); tree != nullptr && *tree != '\0') return tree;
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return ".";
-    std::string path(exe, static_cast<size_t>(n));
-    for (int i = 0; i < 3; ++i) path = path.substr(0, path.rfind('/'));
-    return path;
-}
-
 pid_t boardPid = -1;
 void onStop(int) {
     if (boardPid > 0) kill(boardPid, SIGKILL);
@@ -148,8 +136,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "virtual-board: cannot run %s: %s\n", run.c_str(), strerror(errno));
         return board::kNoBoard;
     }
+    // virtual-board/run names the stand-ins' build tree.
+    const char* tree = getenv("KIT_BUILD_DIR");
+    if (tree == nullptr || *tree == '\0') refuse("no KIT_BUILD_DIR: start me through virtual-board/run");
     char cwd[PATH_MAX];
-    board::BoardPaths paths{standInTree(), std::string(repo) + "/testbed/tools",
+    board::BoardPaths paths{tree, std::string(repo) + "/testbed/tools",
                             getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/run"};
     return runInNamespaces(paths, faults, command);
 }
