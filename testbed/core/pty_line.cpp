@@ -8,21 +8,15 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 
 namespace testbed {
 
 bool parseLineMode(const std::string& name, LineMode& mode) {
-    static const struct {
-        const char* name;
-        LineMode mode;
-    } kModes[] = {{"loopback", LineMode::Loopback},
-                  {"bus", LineMode::Bus},
-                  {"silent", LineMode::Silent},
-                  {"garbage", LineMode::Garbage},
-                  {"partial", LineMode::Partial}};
-    for (const auto& m : kModes) {
-        if (name == m.name) {
-            mode = m.mode;
+    static const char* const kNames[] = {"loopback", "bus", "silent", "garbage", "partial"};  // in LineMode's order
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        if (name == kNames[i]) {
+            mode = static_cast<LineMode>(i);
             return true;
         }
     }

@@ -18,6 +18,7 @@ namespace testbed {
 // nothing stays open then.
 bool openPtyPair(int& master, int& slave, std::span<char> slavePath);
 
+// The names parseLineMode takes are these, lower-cased, in this order.
 enum class LineMode {
     Loopback,  // each port hears what it sends (an RS485 port with its echo)
     Bus,       // each port hears what the others send (ports wired together)
