@@ -304,18 +304,16 @@ TEST(BoardRun, TerminationSignalTearsTheWholeBoardDown) {
 
 namespace {
 
-// The lines a command prints, read through a pipe.
-std::vector<std::string> linesOf(const std::string& command) {
+// The lines the launcher prints for its options.
+std::vector<std::string> launcherLines(const std::string& option) {
     std::vector<std::string> lines;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return lines;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p) != nullptr) {
-        std::string line = buf;
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        lines.push_back(line);
-    }
-    pclose(p);
+    testbed::Process run;
+    testbed::StartOptions options;
+    options.captureOut = true;
+    options.addEnv = {"KIT_BUILD_DIR=" KIT_BUILD_DIR};
+    if (!testbed::start(run, {kRun, option}, options) || !testbed::waitEnd(run, 30000)) return lines;
+    for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(run.out.substr(at, end - at));
     return lines;
 }
 
@@ -324,8 +322,7 @@ std::vector<std::string> linesOf(const std::string& command) {
 // A fault is named once, by the launcher: README's table and the fault rows
 // of the tests follow it.
 TEST(FaultNames, ReadmeTableAndTestRowsNameTheLaunchersFaults) {
-    std::vector<std::string> known =
-        linesOf("KIT_BUILD_DIR='" + std::string(KIT_BUILD_DIR) + "' '" + kRun + "' --list-faults");
+    std::vector<std::string> known = launcherLines("--list-faults");
     ASSERT_FALSE(known.empty());
     std::vector<std::string> documented;
     std::string readme = testbed::readFile(std::string(KIT_SOURCE_DIR) + "/README.md");
