@@ -15,8 +15,7 @@
 
 #include "core/isolate.h"
 #include "expect.h"
-#include "sim_chip.h"
-#include "sim_env.h"
+#include "sim_chip_test.h"
 #include "tests/gpio_pairs.h"
 
 namespace {
@@ -65,25 +64,16 @@ int runChild(int argc, char** argv) {
     return passed ? 0 : 1;
 }
 
-class GpioPairs : public testing::Test {
+class GpioPairs : public SimChipTest {
 protected:
-    void SetUp() override {
-        state = dir.path + "/chip";
-        ASSERT_TRUE(simCreate(state.c_str(), kChip, 16)) << strerror(errno);
-        ASSERT_TRUE(simAttach(state.c_str(), session)) << strerror(errno);
-    }
-    void TearDown() override { simDetach(session); }
-
     // Runs pylorn on the pins in a child under the simulation; status is its
     // exit status (0 passed, 1 failed).
     void run(const std::vector<Pin>& inputs, const std::vector<Pin>& outputs) {
-        char self[PATH_MAX] = {};
-        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        std::vector<std::string> argv = {self, "--pairs-child", std::to_string(inputs.size())};
-        for (const Pin& pin : inputs) argv.push_back(pinArgument(pin));
-        for (const Pin& pin : outputs) argv.push_back(pinArgument(pin));
+        std::vector<std::string> args = {"--pairs-child", std::to_string(inputs.size())};
+        for (const Pin& pin : inputs) args.push_back(pinArgument(pin));
+        for (const Pin& pin : outputs) args.push_back(pinArgument(pin));
         testbed::Process child;
-        ASSERT_TRUE(testbed::start(child, argv, simOptions(KIT_GPIOSIM, state.c_str())));
+        ASSERT_TRUE(startSelf(child, args));
         bool ended = testbed::waitEnd(child, kRunMs);
         testbed::stop(child, SIGKILL);
         ASSERT_TRUE(ended) << "pylorn did not return";
@@ -109,9 +99,6 @@ protected:
         return simRequest(session, &line, 1, "other");
     }
 
-    testbed::TempDir dir;
-    std::string state;
-    SimSession session;
     int status = -1;
     std::string out;
 

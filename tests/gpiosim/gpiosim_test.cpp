@@ -22,8 +22,7 @@
 #include <vector>
 
 #include "core/isolate.h"
-#include "sim_chip.h"
-#include "sim_env.h"
+#include "sim_chip_test.h"
 #include "wait.h"
 
 namespace {
@@ -169,23 +168,14 @@ int runChild(const char* scenario) {
 
 // ---- parent side ----
 
-class SimulatedChip : public testing::Test {
+class SimulatedChip : public SimChipTest {
 protected:
-    void SetUp() override {
-        state = dir.path + "/chip";
-        ASSERT_TRUE(simCreate(state.c_str(), kChip, 16)) << strerror(errno);
-        ASSERT_TRUE(simAttach(state.c_str(), session)) << strerror(errno);
-    }
     void TearDown() override {
         testbed::stop(child, SIGKILL);
-        simDetach(session);
+        SimChipTest::TearDown();
     }
 
-    void start(const char* scenario) {
-        char self[PATH_MAX] = {};
-        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        ASSERT_TRUE(testbed::start(child, {self, "--sim-child", scenario}, simOptions(KIT_GPIOSIM, state.c_str())));
-    }
+    void start(const char* scenario) { ASSERT_TRUE(startSelf(child, {"--sim-child", scenario})); }
 
     // Runs the scenario to its end; its exit status must be 0.
     std::string run(const char* scenario) {
@@ -201,9 +191,6 @@ protected:
         return simRequest(session, &line, 1, consumer);
     }
 
-    testbed::TempDir dir;
-    std::string state;
-    SimSession session;
     testbed::Process child;
 };
 
