@@ -104,8 +104,8 @@ ChildResult runIsolated(unsigned flags, const std::function<int()>& body, int ti
     options.captureOut = true;
     // A process group of its own, so what it leaves behind can be killed with it.
     options.beforeExec = [] { setpgid(0, 0); };
-    if (!startBody(
-            child, [&]() -> int { childMain(flags, body); }, options)) {
+    auto inNamespaces = [&]() -> int { childMain(flags, body); };
+    if (!startBody(child, inNamespaces, options)) {
         result.out = "cannot start the child";
         return result;
     }
