@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
@@ -203,33 +204,85 @@ TEST(CanSingle, VerdictLogAndToolCallsFollowTheBus) {
     }
 }
 
-TEST(CanLoop, WiredPairPassesRemovesTheCaptureAndTheCaptureEndsByItself) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.wiredPair();
-        bool ok = testCanLoop("can0", "can1");
-        return ok && captureEnded(bus) && !bus.scratchExists() ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 7));
-    EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
-}
+namespace {
 
-TEST(CanLoop, ReceiverNotUpFailsBeforeTheScratchFileIsTouched) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.wiredPair("down\n", "up\n");
-        testbed::writeFixture(bus.scratch(), "earlier\n");
-        return testCanLoop("can0", "can1") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 1) + failed(with(kStateCheck, "can0")));
-    EXPECT_EQ(bus.calls(), "");
-    EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
+// One run of testCanLoop("can0", "can1") on the wired pair: the bus as the
+// row sets it up, the log, the tools called and what is left behind.
+struct CanLoopCase {
+    const char* what;
+    const char* receiverState = "up\n";                         // can0's operstate
+    std::pair<const char*, const char*> senderFile = {"", ""};  // a state file of can1; empty name: none
+    std::optional<std::string> earlier = {};                    // a scratch file of an earlier run
+    size_t steps = 7;                                           // calls logged before the failing one
+    std::string failedCall = {};                                // empty: the test passes
+    bool toolsCalled = true;                                    // the capture and the generator ran
+    bool captureWaits = false;                                  // the capture still waits (the test stops it)
+    std::optional<std::string> scratchAfter = {};               // the scratch file's text after; none: removed
+    const char* scratchPattern = nullptr;                       // or a pattern it must match
+};
+
+const std::string kEarlierCapture = "  can0  123   [8]  11 22 33 44 AA BB CC DD\n";
+
+}  // namespace
+
+TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
+    const CanLoopCase cases[] = {
+        {.what = "wired pair passes, removes the capture and the capture ends by itself"},
+        {.what = "receiver not up fails before the scratch file is touched",
+         .receiverState = "down\n",
+         .earlier = "earlier\n",
+         .steps = 1,
+         .failedCall = with(kStateCheck, "can0"),
+         .toolsCalled = false,
+         .scratchAfter = "earlier\n"},
+        // A capture of an earlier run holding the payload must not count.
+        {.what = "lost frame leaves the empty capture and the capture still waiting",
+         .senderFile = {"drop", ""},
+         .earlier = kEarlierCapture,
+         .steps = 6,
+         .failedCall = kCompare,
+         .captureWaits = true,
+         .scratchAfter = ""},
+        {.what = "wrong payload leaves the capture behind for the operator",
+         .senderFile = {"data", "11223344AABBCCDE"},
+         .steps = 6,
+         .failedCall = kCompare,
+         .scratchPattern = "  can0  [0-7][0-9A-F]{2}   \\[8\\]  11 22 33 44 AA BB CC DE\n"},
+        {.what = "failing generator leaves the capture behind",
+         .senderFile = {"send-fails", ""},
+         .steps = 5,
+         .failedCall = with(kGenerate, "can1"),
+         .captureWaits = true,
+         .scratchAfter = ""},
+    };
+    for (const CanLoopCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bus bus;
+        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+            bus.install();
+            bus.wiredPair(c.receiverState);
+            if (*c.senderFile.first != '\0') bus.set("can1", c.senderFile.first, c.senderFile.second);
+            if (c.earlier) testbed::writeFixture(bus.scratch(), *c.earlier);
+            ChildChecks checks;
+            checks.check(testCanLoop("can0", "can1") == c.failedCall.empty(), "the verdict");
+            if (c.toolsCalled && c.captureWaits) checks.check(stopWaitingCapture(bus), "the capture still waits");
+            if (c.toolsCalled && !c.captureWaits) checks.check(captureEnded(bus), "the capture ends by itself");
+            return checks.exitCode();
+        });
+        SKIP_IF_NO_NAMESPACES(r);
+        EXPECT_EQ(r.exitCode, 0) << "checks failed in the child (see its stderr)";
+        EXPECT_EQ(r.out, loopLog("can0", "can1", c.steps) + (c.failedCall.empty() ? "" : failed(c.failedCall)));
+        EXPECT_EQ(sortedLines(bus.calls()), c.toolsCalled ? kLoopTools : "");
+        std::string scratch = testbed::readFile(bus.scratch());
+        if (c.scratchPattern != nullptr) {
+            EXPECT_TRUE(std::regex_match(scratch, std::regex(c.scratchPattern))) << scratch;
+        } else if (c.scratchAfter) {
+            EXPECT_TRUE(bus.scratchExists());
+            EXPECT_EQ(scratch, *c.scratchAfter);
+        } else {
+            EXPECT_FALSE(bus.scratchExists());
+        }
+    }
 }
 
 TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
@@ -238,9 +291,10 @@ TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
         bus.install();
         bus.wiredPair("up\n", "lowerlayerdown\n");
         testbed::writeFixture(bus.scratch(), "earlier\n");
-        bool down = testCanLoop("can0", "can1");
-        bool missing = testCanLoop("can0", "can2");
-        return !down && !missing ? 0 : 1;
+        ChildChecks checks;
+        checks.check(!testCanLoop("can0", "can1"), "a sender that is not up fails");
+        checks.check(!testCanLoop("can0", "can2"), "a sender without state fails");
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
@@ -248,58 +302,6 @@ TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
                          failed(with(kStateCheck, "can2")));
     EXPECT_EQ(bus.calls(), "");
     EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
-}
-
-TEST(CanLoop, LostFrameLeavesTheEmptyCaptureAndTheCaptureStillWaiting) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.wiredPair();
-        bus.set("can1", "drop", "");
-        // A capture of an earlier run holding the payload must not count.
-        testbed::writeFixture(bus.scratch(), "  can0  123   [8]  11 22 33 44 AA BB CC DD\n");
-        bool ok = testCanLoop("can0", "can1");
-        return !ok && stopWaitingCapture(bus) ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 6) + failed(kCompare));
-    EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
-    EXPECT_TRUE(bus.scratchExists());
-    EXPECT_EQ(testbed::readFile(bus.scratch()), "");
-}
-
-TEST(CanLoop, WrongPayloadLeavesTheCaptureBehindForTheOperator) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.wiredPair();
-        bus.set("can1", "data", "11223344AABBCCDE");
-        return testCanLoop("can0", "can1") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 6) + failed(kCompare));
-    EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
-    std::string capture = testbed::readFile(bus.scratch());
-    EXPECT_TRUE(std::regex_match(capture, std::regex("  can0  [0-7][0-9A-F]{2}   \\[8\\]  11 22 33 44 AA BB CC DE\n")))
-        << capture;
-}
-
-TEST(CanLoop, FailingGeneratorLeavesTheCaptureBehind) {
-    Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        bus.install();
-        bus.wiredPair();
-        bus.set("can1", "send-fails", "");
-        bool ok = testCanLoop("can0", "can1");
-        return !ok && stopWaitingCapture(bus) ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 5) + failed(with(kGenerate, "can1")));
-    EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
-    EXPECT_TRUE(bus.scratchExists());
 }
 
 TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
@@ -313,10 +315,11 @@ TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
             "cd %s && (for i in $(seq 1000); do [ -s canfile ] && exec mount --bind canfile canfile; "
             "sleep 0.005; done) > /dev/null 2>&1 &",
             bus.work.path.c_str());
-        bool ok = testCanLoop("can0", "can1");
-        bool kept = bus.scratchExists();
+        ChildChecks checks;
+        checks.check(!testCanLoop("can0", "can1"), "the verdict");
+        checks.check(bus.scratchExists(), "the scratch file is kept");
         must("umount %s", bus.scratch().c_str());
-        return !ok && kept ? 0 : 1;
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
