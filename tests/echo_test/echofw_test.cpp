@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "echofw.h"
 #include "launch.h"
+#include "skip.h"
 
 namespace {
 
@@ -177,62 +180,71 @@ TEST(EchofwSettingsCheck, AcceptsRaw115200AndRefusesAnythingElse) {
     EXPECT_FALSE(echofw::isRawAt115200(polling, true));
 }
 
-TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+namespace {
+
+// Runs body in a child with a private /dev and echofw started with args,
+// and stops echofw afterwards; each failed check is named on stderr and
+// counted in the child's exit code.
+testbed::ChildResult withFirmware(const std::vector<std::string>& args,
+                                  const std::function<void(echofw::Process&, ChildChecks&)>& body) {
+    return testbed::runIsolated(testbed::kMountNs, [&] {
         testbed::privateDev();
         echofw::Process fw;
-        if (!echofw::start(fw, KIT_ECHOFW, {"--stale", "7"}, 10000)) return 2;
-        int fd = openRaw(fw.slave);
-        std::string got = fd >= 0 ? readFor(fd, 64, 500) : "";
-        printf("%s|%d\n", got == std::string(7, '\xA5') ? "stale" : got.c_str(), fd >= 0);
-        return echofw::stop(fw, 5000) == 0 ? 0 : 3;
+        ChildChecks checks;
+        checks.check(echofw::start(fw, KIT_ECHOFW, args, 10000), "echofw gets ready");
+        if (checks.failed == 0) body(fw, checks);
+        checks.check(echofw::stop(fw, 5000) == 0, "echofw ends with status 0 when stopped");
+        return checks.exitCode();
     });
-    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+}
+
+}  // namespace
+
+TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing) {
+    auto r = withFirmware({"--stale", "7"}, [](echofw::Process& fw, ChildChecks& checks) {
+        int fd = openRaw(fw.slave);
+        checks.check(fd >= 0, "the port opens");
+        std::string got = readFor(fd, 64, 500);
+        printf("%s\n", got == std::string(7, '\xA5') ? "stale" : got.c_str());
+    });
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "stale|1\n");
+    EXPECT_EQ(r.out, "stale\n");
 }
 
 TEST(EchofwProgram, EchoesInOrderSplitsAndPublishesAndRemovesItsLink) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [] {
-        testbed::privateDev();
-        echofw::Process fw;
-        if (!echofw::start(fw, KIT_ECHOFW, {"--link", "/dev/ttyRPMSG", "--split", "1:10"}, 10000)) return 2;
+    auto r = withFirmware({"--link", "/dev/ttyRPMSG", "--split", "1:10"}, [](echofw::Process& fw, ChildChecks& checks) {
         int fd = openRaw("/dev/ttyRPMSG");
-        if (fd < 0) return 4;
+        checks.check(fd >= 0, "the link opens the port");
         auto m0 = message(0);
         auto m1 = message(1);
-        if (write(fd, m0.data(), 45) != 45 || write(fd, m1.data(), 45) != 45) return 5;
-        if (!echofw::waitReceived(fw, 2, 10000)) return 6;
+        checks.check(write(fd, m0.data(), 45) == 45 && write(fd, m1.data(), 45) == 45, "two messages written");
+        checks.check(echofw::waitReceived(fw, 2, 10000), "echofw reports both");
         // The first piece of message 1 comes alone; the rest only once that was read.
         ssize_t a = readOnce(fd, 45, 5000);
         ssize_t b = readOnce(fd, 45, 5000);
         ssize_t c = readOnce(fd, 45, 5000);
         printf("%zd %zd %zd\n", a, b, c);
-        int stopped = echofw::stop(fw, 5000);
+        checks.check(echofw::stop(fw, 5000) == 0, "echofw ends with status 0 when stopped");
         printf("link %s\n", access("/dev/ttyRPMSG", F_OK) == 0 ? "left" : "gone");
-        return stopped == 0 ? 0 : 3;
     });
-    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "45 10 35\nlink gone\n");
 }
 
 TEST(EchofwProgram, StaysSilentWhileThePortIsNotRawAt115200) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [] {
-        testbed::privateDev();
-        echofw::Process fw;
-        if (!echofw::start(fw, KIT_ECHOFW, {}, 10000)) return 2;
+    auto r = withFirmware({}, [](echofw::Process& fw, ChildChecks& checks) {
         int fd = open(fw.slave.c_str(), O_RDWR | O_NOCTTY);
         termios t;
-        if (fd < 0 || tcgetattr(fd, &t) != 0) return 4;
+        checks.check(fd >= 0 && tcgetattr(fd, &t) == 0, "the port opens");
         cfmakeraw(&t);  // raw, but left at the default speed
-        if (tcsetattr(fd, TCSANOW, &t) != 0) return 4;
+        checks.check(tcsetattr(fd, TCSANOW, &t) == 0, "the port is made raw");
         auto m = message(0);
-        if (write(fd, m.data(), 45) != 45 || !echofw::waitReceived(fw, 1, 10000)) return 5;
+        checks.check(write(fd, m.data(), 45) == 45 && echofw::waitReceived(fw, 1, 10000), "echofw hears a message");
         printf("%zu\n", readFor(fd, 45, 300).size());
-        return echofw::stop(fw, 5000) == 0 ? 0 : 3;
     });
-    if (r.skipped) GTEST_SKIP() << "needs mount namespaces: " << r.out;
+    SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "0\n");
 }
