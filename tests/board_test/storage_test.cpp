@@ -85,82 +85,110 @@ TEST(Disk, DirectoryTooLongForThePathBufferIsRefused) {
     EXPECT_EQ(r.out, expect::error("testDisk", "Path too long [" + (longDir + "/testfile.txt").substr(0, 127) + "]\n"));
 }
 
-TEST(Adc, VoltageWithinTheBoundsPasses) {
-    auto r = adc("0.5\n", {"5\n"}, 1, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, adcHead("0.5", 0) + channel(0, "5", 5) + voltage(0, 2));
+namespace {
+
+// One run of testAdc("iio:device0", channels, 2, 3) over the attributes a
+// row sets up: its verdict and its log.
+struct AdcCase {
+    const char* what;
+    std::string scale;  // empty: no device
+    std::vector<std::string> raws;
+    int channels;
+    bool passes;
+    std::string out;
+};
+
+std::string outOfRange(int i, int v) {
+    return expect::error("checkAdcChannel", "ADC channel voltage out of range [" + kIio + "/in_voltage" +
+                                                std::to_string(i) + "_raw] [2<=" + std::to_string(v) + "<=3]\n");
 }
 
-TEST(Adc, VoltageEqualToEitherBoundPasses) {
-    EXPECT_EQ(adc("1\n", {"2\n"}, 1, 2, 3).exitCode, 0);
-    EXPECT_EQ(adc("1\n", {"3\n"}, 1, 2, 3).exitCode, 0);
+std::string valueError(const std::string& text, int asInt) {
+    return expect::error("checkAdcChannel", "ADC channel value error [" + kIio + "/in_voltage0_raw] [" + text + "] [" +
+                                                std::to_string(asInt) + "]\n");
 }
 
-TEST(Adc, OutOfRangeComparesTheProductButShowsItsTruncation) {
-    auto r = adc("0.34\n", {"10\n"}, 1, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    std::string path = kIio + "/in_voltage0_raw";
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              adcHead("0.34", 0) + channel(0, "10", 10) + voltage(0, 3) +
-                  expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=3<=3]\n"));
-}
+}  // namespace
 
-TEST(Adc, ZeroScaleFailsWithoutReadingAnyChannel) {
-    auto r = adc("0\n", {}, 1, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, adcHead("0", 0) + expect::error("testAdc", "ADC incorrect scale [0] [0]\n"));
-}
-
-TEST(Adc, ZeroNegativeOrMissingNumberInTheRawValueIsAValueError) {
-    std::string path = kIio + "/in_voltage0_raw";
-    for (const char* raw : {"0\n", "-4\n", "abc\n"}) {
-        auto r = adc("1\n", {raw}, 1, 2, 3);
+TEST(Adc, VerdictAndLogFollowTheAttributes) {
+    const AdcCase cases[] = {
+        {"voltage within the bounds passes",
+         "0.5\n",
+         {"5\n"},
+         1,
+         true,
+         adcHead("0.5", 0) + channel(0, "5", 5) + voltage(0, 2)},
+        {"voltage equal to the lower bound passes",
+         "1\n",
+         {"2\n"},
+         1,
+         true,
+         adcHead("1", 1) + channel(0, "2", 2) + voltage(0, 2)},
+        {"voltage equal to the upper bound passes",
+         "1\n",
+         {"3\n"},
+         1,
+         true,
+         adcHead("1", 1) + channel(0, "3", 3) + voltage(0, 3)},
+        {"out of range compares the product but shows its truncation",
+         "0.34\n",
+         {"10\n"},
+         1,
+         false,
+         adcHead("0.34", 0) + channel(0, "10", 10) + voltage(0, 3) + outOfRange(0, 3)},
+        {"zero scale fails without reading any channel",
+         "0\n",
+         {},
+         1,
+         false,
+         adcHead("0", 0) + expect::error("testAdc", "ADC incorrect scale [0] [0]\n")},
+        {"zero raw value is a value error",
+         "1\n",
+         {"0\n"},
+         1,
+         false,
+         adcHead("1", 1) + channel(0, "0", 0) + valueError("0", 0)},
+        {"negative raw value is a value error",
+         "1\n",
+         {"-4\n"},
+         1,
+         false,
+         adcHead("1", 1) + channel(0, "-4", -4) + valueError("-4", -4)},
+        {"raw value without a number is a value error",
+         "1\n",
+         {"abc\n"},
+         1,
+         false,
+         adcHead("1", 1) + channel(0, "abc", 0) + valueError("abc", 0)},
+        {"not a number passes the value test and fails the range test shown as zero",
+         "1\n",
+         {"nan\n"},
+         1,
+         false,
+         adcHead("1", 1) + channel(0, "nan", 0) + voltage(0, 0) + outOfRange(0, 0)},
+        {"every channel is read even after a failure",
+         "1\n",
+         {"9\n", "2\n", "3\n"},
+         3,
+         false,
+         adcHead("1", 1) + channel(0, "9", 9) + voltage(0, 9) + outOfRange(0, 9) + channel(1, "2", 2) + voltage(1, 2) +
+             channel(2, "3", 3) + voltage(2, 3)},
+        {"zero channels with a valid scale passes without reading raw files", "1\n", {}, 0, true, adcHead("1", 1)},
+        {"missing device fails with the open error",
+         "",
+         {},
+         1,
+         false,
+         expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
+             expect::error("openAndRead", "Failed to open [" + kIio + "/in_voltage0_scale] file\n")},
+    };
+    for (const AdcCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = adc(c.scale, c.raws, c.channels, 2, 3);
         SKIP_IF_NO_NAMESPACES(r);
-        std::string text(raw, strlen(raw) - 1);
-        int asInt = atoi(raw);
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, text, asInt) +
-                             expect::error("checkAdcChannel", "ADC channel value error [" + path + "] [" + text +
-                                                                  "] [" + std::to_string(asInt) + "]\n"));
+        EXPECT_EQ(r.exitCode, c.passes ? 0 : 1);
+        EXPECT_EQ(r.out, c.out);
     }
-}
-
-TEST(Adc, NotANumberPassesTheValueTestAndFailsTheRangeTestShownAsZero) {
-    auto r = adc("1\n", {"nan\n"}, 1, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    std::string path = kIio + "/in_voltage0_raw";
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              adcHead("1", 1) + channel(0, "nan", 0) + voltage(0, 0) +
-                  expect::error("checkAdcChannel", "ADC channel voltage out of range [" + path + "] [2<=0<=3]\n"));
-}
-
-TEST(Adc, EveryChannelIsReadEvenAfterAFailure) {
-    auto r = adc("1\n", {"9\n", "2\n", "3\n"}, 3, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, adcHead("1", 1) + channel(0, "9", 9) + voltage(0, 9) +
-                         expect::error("checkAdcChannel",
-                                       "ADC channel voltage out of range [" + kIio + "/in_voltage0_raw] [2<=9<=3]\n") +
-                         channel(1, "2", 2) + voltage(1, 2) + channel(2, "3", 3) + voltage(2, 3));
-}
-
-TEST(Adc, ZeroChannelsWithAValidScalePassesWithoutReadingRawFiles) {
-    auto r = adc("1\n", {}, 0, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, adcHead("1", 1));
-}
-
-TEST(Adc, MissingDeviceFailsWithTheOpenError) {
-    auto r = adc("", {}, 1, 2, 3);
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, expect::info("testAdc", "Testing ADC device [iio:device0]\n") +
-                         expect::error("openAndRead", "Failed to open [" + kIio + "/in_voltage0_scale] file\n"));
 }
 
 TEST(AdcText, SixteenByteTextLosesItsLastByteToTheCut) {
