@@ -47,58 +47,44 @@ TEST(VerdictLine, WordFollowsTheLabelDirectlyAndResetStartsTheNextLine) {
     EXPECT_EQ(r.out, "Testing RS485 ............\033[31mFAILED\n\033[0mTesting %s ..............\033[32mOK\n\033[0m");
 }
 
-TEST(OpenAndRead, MissingFileReportsOpenFailureAndLeavesCountAlone) {
-    auto r = capture([] {
-        char buf[8] = {'a', 'b'};
-        size_t count = 42;
-        bool ok = openAndRead("/nonexistent/file", buf, count, sizeof buf);
-        ChildChecks c;
-        c.check(!ok, "a missing file is a failure");
-        c.check(count == 42, "the count is left alone");
-        c.check(buf[0] == 'a', "the buffer is left alone");
-        return c.exitCode();
-    });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::error("openAndRead", "Failed to open [/nonexistent/file] file\n"));
-}
-
-TEST(OpenAndRead, EmptyFileReportsReadFailureWithZeroedBuffer) {
+// openAndRead(path, buffer, count, 8) on a 10-byte buffer of 'x' with the
+// count at 42: only the 8 bytes asked for are cleared and filled, nothing
+// is terminated, and a failure leaves the count as the row says.
+TEST(OpenAndRead, VerdictCountBufferAndLogFollowTheFile) {
     TempDir dir;
-    std::string path = dir.path + "/empty";
-    writeFile(path, "");
-    auto r = capture([&] {
-        char buf[8];
-        memset(buf, 'x', sizeof buf);
-        size_t count = 42;
-        bool ok = openAndRead(path.c_str(), buf, count, sizeof buf);
-        ChildChecks c;
-        c.check(std::all_of(buf, buf + sizeof buf, [](char b) { return b == 0; }), "the buffer is zeroed");
-        c.check(!ok, "an empty file is a failure");
-        c.check(count == 0, "the count is 0");
-        return c.exitCode();
-    });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::error("openAndRead", "Failed to read [" + path + "] content\n"));
-}
-
-TEST(OpenAndRead, ReadsAtMostSizeBytesWithoutTerminator) {
-    TempDir dir;
-    std::string path = dir.path + "/long";
-    writeFile(path, "0123456789abcdefghij");
-    auto r = capture([&] {
-        char buf[10];
-        memset(buf, 'x', sizeof buf);
-        size_t count = 0;
-        bool ok = openAndRead(path.c_str(), buf, count, 8);
-        // Only size bytes are cleared and filled; the byte after them is untouched.
-        ChildChecks c;
-        c.check(ok, "the read succeeds");
-        c.check(count == 8, "the count is the size asked for");
-        c.check(memcmp(buf, "01234567x", 9) == 0, "size bytes read, the next one untouched");
-        return c.exitCode();
-    });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "");
+    struct Case {
+        const char* what;
+        const char* content;  // null: no file
+        bool ok;
+        size_t count;
+        std::string buffer;  // all 10 bytes afterwards
+        std::string log;
+    } cases[] = {
+        {"missing file reports the open failure and leaves count and buffer alone", nullptr, false, 42, "xxxxxxxxxx",
+         expect::error("openAndRead", "Failed to open [" + dir.path + "/file] file\n")},
+        {"empty file reports the read failure with a zeroed buffer", "", false, 0, std::string(8, '\0') + "xx",
+         expect::error("openAndRead", "Failed to read [" + dir.path + "/file] content\n")},
+        {"long file gives size bytes without a terminator", "0123456789abcdefghij", true, 8, "01234567xx", ""},
+    };
+    const std::string path = dir.path + "/file";
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        unlink(path.c_str());
+        if (k.content != nullptr) writeFile(path, k.content);
+        auto r = capture([&] {
+            char buf[10];
+            memset(buf, 'x', sizeof buf);
+            size_t count = 42;
+            bool ok = openAndRead(path.c_str(), buf, count, 8);
+            ChildChecks c;
+            c.check(ok == k.ok, "the verdict");
+            c.check(count == k.count, "the count");
+            c.check(std::string(buf, sizeof buf) == k.buffer, "the buffer's 10 bytes");
+            return c.exitCode();
+        });
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, k.log);
+    }
 }
 
 TEST(SystemCall, LogsTheCommandAndReportsANonZeroStatus) {
