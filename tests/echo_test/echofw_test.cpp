@@ -151,33 +151,45 @@ TEST(EchofwShape, InvertsEachChosenByteDropsAndSplits) {
     EXPECT_EQ(echofw::shapeEcho(c, 7, s).firstPiece, 30);
 }
 
+namespace {
+
+void slowLine(termios& t) {
+    cfsetospeed(&t, B9600);
+    cfsetispeed(&t, B9600);
+}
+
+}  // namespace
+
 TEST(EchofwSettingsCheck, AcceptsRaw115200AndRefusesAnythingElse) {
-    termios t{};
-    cfmakeraw(&t);
-    cfsetospeed(&t, B115200);
-    cfsetispeed(&t, B115200);
-    EXPECT_TRUE(echofw::isRawAt115200(t, true));
-    termios slow = t;
-    cfsetospeed(&slow, B9600);
-    cfsetispeed(&slow, B9600);
-    EXPECT_FALSE(echofw::isRawAt115200(slow, true));
-    // A channel without a line speed (gadget serial, RPMsg tty) is judged on raw mode alone.
-    EXPECT_TRUE(echofw::isRawAt115200(slow, false));
-    termios cookedSlow = slow;
-    cookedSlow.c_lflag |= ICANON;
-    EXPECT_FALSE(echofw::isRawAt115200(cookedSlow, false));
-    termios cooked = t;
-    cooked.c_lflag |= ICANON;
-    EXPECT_FALSE(echofw::isRawAt115200(cooked, true));
-    termios crnl = t;
-    crnl.c_iflag |= INLCR;
-    EXPECT_FALSE(echofw::isRawAt115200(crnl, true));
-    termios post = t;
-    post.c_oflag |= OPOST;
-    EXPECT_FALSE(echofw::isRawAt115200(post, true));
-    termios polling = t;
-    polling.c_cc[VMIN] = 0;
-    EXPECT_FALSE(echofw::isRawAt115200(polling, true));
+    termios raw{};
+    cfmakeraw(&raw);
+    cfsetospeed(&raw, B115200);
+    cfsetispeed(&raw, B115200);
+    struct Case {
+        const char* what;
+        void (*change)(termios&);
+        bool speedHeld;  // false: a channel without a line speed (gadget serial, RPMsg tty)
+        bool accepted;
+    } cases[] = {
+        {"raw at 115200", [](termios&) {}, true, true},
+        {"raw at 9600", slowLine, true, false},
+        {"raw at 9600 on a channel without a speed", slowLine, false, true},
+        {"canonical at 9600 on a channel without a speed",
+         [](termios& t) {
+             slowLine(t);
+             t.c_lflag |= ICANON;
+         },
+         false, false},
+        {"canonical", [](termios& t) { t.c_lflag |= ICANON; }, true, false},
+        {"newline translation", [](termios& t) { t.c_iflag |= INLCR; }, true, false},
+        {"output processing", [](termios& t) { t.c_oflag |= OPOST; }, true, false},
+        {"polling reads", [](termios& t) { t.c_cc[VMIN] = 0; }, true, false},
+    };
+    for (const Case& c : cases) {
+        termios t = raw;
+        c.change(t);
+        EXPECT_EQ(echofw::isRawAt115200(t, c.speedHeld), c.accepted) << c.what;
+    }
 }
 
 namespace {
