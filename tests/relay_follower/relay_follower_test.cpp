@@ -10,8 +10,7 @@
 #include <string>
 
 #include "core/isolate.h"
-#include "sim_chip.h"
-#include "sim_env.h"
+#include "sim_chip_test.h"
 #include "wait.h"
 
 namespace {
@@ -26,16 +25,11 @@ constexpr int kStartMs = 10000;
 // One follow period is 100 ms; a relay that takes longer than this is not following.
 constexpr int kFollowMs = 600;
 
-class RelayFollower : public testing::Test {
+class RelayFollower : public SimChipTest {
 protected:
-    void SetUp() override {
-        state = dir.path + "/chip";
-        ASSERT_TRUE(simCreate(state.c_str(), "/dev/gpiochip0", 16)) << strerror(errno);
-        ASSERT_TRUE(simAttach(state.c_str(), session)) << strerror(errno);
-    }
     void TearDown() override {
         testbed::stop(child, SIGKILL);
-        simDetach(session);
+        SimChipTest::TearDown();
     }
 
     void start() {
@@ -45,6 +39,15 @@ protected:
         for (std::string& var : *options.env)
             if (var.starts_with("ASAN_OPTIONS=")) var += ":detect_leaks=0";
         ASSERT_TRUE(testbed::start(child, {KIT_PYLORN}, options));
+    }
+
+    // pylorn ends by itself with status 1 and this one error line.
+    void expectEndsWithError(const std::string& error) {
+        ASSERT_TRUE(testbed::waitEnd(child, kStartMs)) << "pylorn did not end";
+        EXPECT_TRUE(WIFEXITED(child.status));
+        EXPECT_EQ(WEXITSTATUS(child.status), 1);
+        EXPECT_EQ(child.err, error);
+        EXPECT_EQ(child.out, "");
     }
 
     bool allHeld() {
@@ -79,9 +82,6 @@ protected:
         close(fd);
     }
 
-    testbed::TempDir dir;
-    std::string state;
-    SimSession session;
     testbed::Process child;
 };
 
@@ -174,11 +174,7 @@ TEST_P(RelayFollowerHeldLine, RequestsTheOtherSevenThenNamesTheRealErrorAndEndsW
     uint32_t before = simLineRequests(session);
 
     start();
-    ASSERT_TRUE(testbed::waitEnd(child, kStartMs)) << "pylorn did not end";
-    EXPECT_TRUE(WIFEXITED(child.status));
-    EXPECT_EQ(WEXITSTATUS(child.status), 1);
-    EXPECT_EQ(child.err, "failed to request line: Device or resource busy\n");
-    EXPECT_EQ(child.out, "");
+    ASSERT_NO_FATAL_FAILURE(expectEndsWithError("failed to request line: Device or resource busy\n"));
     EXPECT_EQ(simLineRequests(session) - before, 7u);
     char consumer[kSimNameSize] = {};
     EXPECT_TRUE(simIsHeld(session, held, &consumer));
@@ -196,11 +192,7 @@ TEST_F(RelayFollower, WithNoChipAtThePathFailsAllEightWithTheOpenError) {
     simDetach(session);
     ASSERT_TRUE(simAttach(state.c_str(), session));
     start();
-    ASSERT_TRUE(testbed::waitEnd(child, kStartMs)) << "pylorn did not end";
-    EXPECT_TRUE(WIFEXITED(child.status));
-    EXPECT_EQ(WEXITSTATUS(child.status), 1);
-    EXPECT_EQ(child.err, "failed to request line: No such file or directory\n");
-    EXPECT_EQ(child.out, "");
+    ASSERT_NO_FATAL_FAILURE(expectEndsWithError("failed to request line: No such file or directory\n"));
     EXPECT_EQ(simLineRequests(session), 0u);
 }
 
