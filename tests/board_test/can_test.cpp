@@ -16,6 +16,7 @@
 #include "core/process.h"
 #include "expect.h"
 #include "skip.h"
+#include "stand_ins.h"
 #include "tests/can.h"
 
 using testbed::must;
@@ -41,19 +42,12 @@ std::string failed(const std::string& command) {
 
 // The CAN stand-ins first in PATH, the simulated bus, the argument log and a
 // working directory for the scratch file.
-struct Bus {
-    testbed::TempDir bin;
-    testbed::TempDir state;
+struct Bus : StandIns {
     testbed::TempDir work;
-    std::string log = bin.path + "/tools.log";
 
     // Inside the child: the stand-ins become the tools the shell finds.
     void install() const {
-        for (const char* tool : {"cansend", "candump", "cangen"})
-            must("ln -s %s/%s %s/%s", KIT_TOOLS_DIR, tool, bin.path.c_str(), tool);
-        testbed::prependPath(bin.path);
-        setenv("KIT_TOOL_LOG", log.c_str(), 1);
-        setenv("KIT_CAN_DIR", state.path.c_str(), 1);
+        StandIns::install({"cansend", "candump", "cangen"}, "KIT_CAN_DIR");
         if (chdir(work.path.c_str()) != 0) _exit(99);
     }
     // An interface on the bus; state files are README.md's (peer, echo, drop, data...).
@@ -72,7 +66,6 @@ struct Bus {
         testbed::writeFixture("/sys/class/net/can0/operstate", receiverState);
         testbed::writeFixture("/sys/class/net/can1/operstate", senderState);
     }
-    std::string calls() const { return testbed::readFile(log); }
     std::string scratch() const { return work.path + "/canfile"; }
     bool scratchExists() const { return access(scratch().c_str(), F_OK) == 0; }
 };

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "expect.h"
 #include "skip.h"
+#include "stand_ins.h"
 #include "tests/network.h"
 
 using testbed::must;
@@ -155,19 +157,17 @@ TEST(EthInternet, NoRouteFailsWithoutAnErrorEntry) {
 }
 
 TEST(EthInternet, PingThroughThePortDecidesTheResult) {
-    testbed::TempDir dir;
-    std::string log = dir.path + "/tools.log";
+    StandIns tools;
     auto r = testbed::runIsolated(kNs, [&] {
         cable();
-        must("ln -s %s/ping %s/ping", KIT_TOOLS_DIR, dir.path.c_str());
-        testbed::prependPath(dir.path);
-        setenv("KIT_TOOL_LOG", log.c_str(), 1);
-        bool reached = testEth("eth0");
+        tools.install({"ping"});
+        ChildChecks checks;
+        checks.check(testEth("eth0"), "a ping that gets through passes");
         setenv("KIT_PING_STATUS", "1", 1);
-        bool lost = testEth("eth0");
-        return reached && !lost ? 0 : 1;
+        checks.check(!testEth("eth0"), "a lost ping fails");
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(testbed::readFile(log), "ping -I eth0 -c 2 8.8.8.8\nping -I eth0 -c 2 8.8.8.8\n");
+    EXPECT_EQ(tools.calls(), "ping -I eth0 -c 2 8.8.8.8\nping -I eth0 -c 2 8.8.8.8\n");
 }

@@ -6,6 +6,7 @@
 #include "core/isolate.h"
 #include "expect.h"
 #include "skip.h"
+#include "stand_ins.h"
 #include "tests/wireless.h"
 
 using testbed::must;
@@ -13,21 +14,9 @@ using testbed::must;
 namespace {
 
 // The radio stand-ins first in PATH, their state directory and argument log.
-struct Radio {
-    testbed::TempDir bin;
-    testbed::TempDir state;
-    std::string log = bin.path + "/tools.log";
-
-    // Inside the child: makes the stand-ins the tools the shell finds.
-    void install() const {
-        for (const char* tool : {"iw", "hcitool", "bluetoothctl"})
-            must("ln -s %s/%s %s/%s", KIT_TOOLS_DIR, tool, bin.path.c_str(), tool);
-        testbed::prependPath(bin.path);
-        setenv("KIT_TOOL_LOG", log.c_str(), 1);
-        setenv("KIT_RADIO_DIR", state.path.c_str(), 1);
-    }
+struct Radio : StandIns {
+    void install() const { StandIns::install({"iw", "hcitool", "bluetoothctl"}, "KIT_RADIO_DIR"); }
     std::string file(const std::string& name) const { return state.path + "/" + name; }
-    std::string calls() const { return testbed::readFile(log); }
 };
 
 std::string scanning(const std::string& iface) {
