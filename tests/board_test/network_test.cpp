@@ -61,9 +61,11 @@ TEST(EthLoop, CabledPortsPingEachOtherAcrossThePair) {
     auto r = testbed::runIsolated(kNs, [] {
         cable();
         long before = counter("eth0", "rx_packets");
-        bool ok = testEthLoop("eth0", "eth1");
+        ChildChecks checks;
+        checks.check(testEthLoop("eth0", "eth1"), "the loop test passes");
         // Echo requests from eth1 and replies to eth0's pings both arrive on eth0.
-        return ok && counter("eth0", "rx_packets") - before >= 4 ? 0 : 1;
+        checks.check(counter("eth0", "rx_packets") - before >= 4, "at least 4 packets reached eth0");
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
@@ -134,9 +136,10 @@ TEST(UsbOtg, LinkUpPassesAndLinkDownReportsInactive) {
     auto r = testbed::runIsolated(kNs, [] {
         must("ip link add usb0 type veth peer name host0 && ip link set usb0 up && ip link set host0 up");
         must("ip link add usb1 type veth peer name host1");
-        bool up = testUsbOtg("usb0");
-        bool down = testUsbOtg("usb1");
-        return up && !down ? 0 : 1;
+        ChildChecks checks;
+        checks.check(testUsbOtg("usb0"), "a link that is up passes");
+        checks.check(!testUsbOtg("usb1"), "a link that is down fails");
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "log/task_slot.h"
 
@@ -39,7 +40,10 @@ TEST(WorkerCancellation, PendingCancellationWaitsUntilTheDeviceIsClosed) {
         if (pthread_create(&worker, nullptr, closeWithCancellationPending, nullptr) != 0) return 3;
         void* result = nullptr;
         pthread_join(worker, &result);
-        return result == PTHREAD_CANCELED && closedAndGoingOn ? 0 : 1;
+        ChildChecks checks;
+        checks.check(result == PTHREAD_CANCELED, "the worker ends cancelled");
+        checks.check(closedAndGoingOn, "the device was closed before the cancellation was acted on");
+        return checks.exitCode();
     });
     EXPECT_EQ(r.signal, 0) << "the process ended by a signal (std::terminate aborts)";
     EXPECT_EQ(r.exitCode, 0);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "child_checks.h"
 #include "core/isolate.h"
 #include "expect.h"
 #include "skip.h"
@@ -105,9 +106,10 @@ TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
     auto r = testbed::runIsolated(testbed::kMountNs, [&] {
         radio.install();
         must("mkdir -p %s && touch %s/scan-fails", radio.file("wlan/wlan0").c_str(), radio.file("wlan/wlan0").c_str());
-        bool busy = testWlan("wlan0");
-        bool missing = testWlan("wlan1");
-        return !busy && !missing ? 0 : 1;
+        ChildChecks checks;
+        checks.check(!testWlan("wlan0"), "a failed scan fails");
+        checks.check(!testWlan("wlan1"), "a missing interface fails");
+        return checks.exitCode();
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
