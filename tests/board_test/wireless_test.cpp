@@ -32,45 +32,36 @@ const std::string kSearching = expect::info("testBluetooth", "Searching [hci0] d
 
 }  // namespace
 
-TEST(WlanPresence, NameInTheAddressListingPassesWithoutRunningAnyRadioTool) {
-    Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [&] {
-        radio.install();
-        must("ip tuntap add wlan0 mode tap");
-        return isWlan("wlan0") ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan0] presence\n"));
-    EXPECT_EQ(radio.calls(), "");
-}
-
-TEST(WlanPresence, NameInsideALongerInterfaceNameCountsAsPresent) {
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
-        must("ip link add xwlan1x type veth peer name peer0");
-        return isWlan("wlan1") ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan1] presence\n"));
-}
-
-TEST(WlanPresence, AbsentNameFailsWithoutAnErrorEntry) {
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
-        must("ip link add eth0 type veth peer name eth1");
-        return isWlan("wlan0") ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [wlan0] presence\n"));
-}
-
-TEST(WlanPresence, NameThatWouldChangeTheShellCommandIsRefused) {
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] { return isWlan("lo; true") ? 1 : 0; });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("isWlan", "Checking wlan [lo; true] presence\n") +
-                         expect::error("isWlan", "Unsafe name refused [lo; true]\n"));
+// isWlan looks for the name in the address listing of the board's links
+// and runs no radio tool.
+TEST(WlanPresence, VerdictFollowsTheLinksOfTheBoard) {
+    const struct {
+        const char* what;
+        const char* links;  // set-up command; empty: none
+        const char* name;
+        bool present;
+        std::string refusal;
+    } cases[] = {
+        {"name in the address listing passes", "ip tuntap add wlan0 mode tap", "wlan0", true, ""},
+        {"name inside a longer interface name counts as present", "ip link add xwlan1x type veth peer name peer0",
+         "wlan1", true, ""},
+        {"absent name fails without an error entry", "ip link add eth0 type veth peer name eth1", "wlan0", false, ""},
+        {"name that would change the shell command is refused", "", "lo; true", false,
+         expect::error("isWlan", "Unsafe name refused [lo; true]\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Radio radio;
+        auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [&] {
+            radio.install();
+            if (*c.links != '\0') must("%s", c.links);
+            return isWlan(c.name) ? 1 : 0;
+        });
+        SKIP_IF_NO_NAMESPACES(r);
+        EXPECT_EQ(r.exitCode, c.present ? 1 : 0);
+        EXPECT_EQ(r.out, expect::info("isWlan", std::string("Checking wlan [") + c.name + "] presence\n") + c.refusal);
+        EXPECT_EQ(radio.calls(), "");
+    }
 }
 
 TEST(WlanScan, SsidInRangePassesAfterOneScan) {
@@ -131,62 +122,48 @@ TEST(WlanScan, OverlongNameIsRefusedBeforeScanning) {
     EXPECT_EQ(radio.calls(), "");
 }
 
-TEST(Bluetooth, ListedControllerBecomesDiscoverableAndPairable) {
-    Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        radio.install();
-        return testBluetooth() ? 0 : 1;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kSearching);
-    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
-    EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
-    EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), "on\n");
-}
-
-TEST(Bluetooth, MissingControllerFailsWithoutRunningBluetoothctl) {
-    Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        radio.install();
+// testBluetooth against the controller's state: its verdict, its log, the
+// tools called and the modes the controller was left in.
+TEST(Bluetooth, VerdictLogAndModesFollowTheController) {
+    const std::string kAll = "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n";
+    const struct {
+        const char* what;
+        const char* file;  // a state file under bt/; null: none
+        const char* text;
+        bool passes;
+        std::string error;
+        std::string calls;
+        const char* discoverable;  // the modes afterwards ("" when never switched on)
+        const char* pairable;
+    } cases[] = {
+        {"listed controller becomes discoverable and pairable", nullptr, "", true, "", kAll, "on\n", "on\n"},
         // Another controller is listed; only hci0 counts.
-        must("mkdir -p %s && echo 'hci1 00:1A:7D:DA:71:15' > %s", radio.file("bt").c_str(),
-             radio.file("bt/controllers").c_str());
-        return testBluetooth() ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth", "Bluetooth [hci0] device not found\n"));
-    EXPECT_EQ(radio.calls(), "hcitool dev\n");
-}
-
-TEST(Bluetooth, FailedDiscoverableStepNeverRunsThePairableStep) {
-    Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        radio.install();
-        must("mkdir -p %s && touch %s", radio.file("bt").c_str(), radio.file("bt/discoverable-fails").c_str());
-        return testBluetooth() ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out,
-              kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- discoverable on] error\n"));
-    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\n");
-    EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), "");
-}
-
-TEST(Bluetooth, FailedPairableStepLeavesTheControllerDiscoverable) {
-    Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
-        radio.install();
-        must("mkdir -p %s && touch %s", radio.file("bt").c_str(), radio.file("bt/pairable-fails").c_str());
-        return testBluetooth() ? 1 : 0;
-    });
-    SKIP_IF_NO_NAMESPACES(r);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kSearching + expect::error("testBluetooth", "System call [bluetoothctl -- pairable on] error\n"));
-    EXPECT_EQ(radio.calls(), "hcitool dev\nbluetoothctl -- discoverable on\nbluetoothctl -- pairable on\n");
-    EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), "on\n");
+        {"missing controller fails without running bluetoothctl", "controllers", "hci1 00:1A:7D:DA:71:15\n", false,
+         "Bluetooth [hci0] device not found\n", "hcitool dev\n", "", ""},
+        {"failed discoverable step never runs the pairable step", "discoverable-fails", "", false,
+         "System call [bluetoothctl -- discoverable on] error\n", "hcitool dev\nbluetoothctl -- discoverable on\n", "",
+         ""},
+        {"failed pairable step leaves the controller discoverable", "pairable-fails", "", false,
+         "System call [bluetoothctl -- pairable on] error\n", kAll, "on\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Radio radio;
+        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+            radio.install();
+            if (c.file != nullptr) {
+                must("mkdir -p %s", radio.file("bt").c_str());
+                testbed::writeFixture(radio.file(std::string("bt/") + c.file), c.text);
+            }
+            return testBluetooth() ? 1 : 0;
+        });
+        SKIP_IF_NO_NAMESPACES(r);
+        EXPECT_EQ(r.exitCode, c.passes ? 1 : 0);
+        EXPECT_EQ(r.out, kSearching + (c.error.empty() ? "" : expect::error("testBluetooth", c.error)));
+        EXPECT_EQ(radio.calls(), c.calls);
+        EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), c.discoverable);
+        EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), c.pairable);
+    }
 }
 
 // Command lines no routine issues are refused by name and still logged, so
