@@ -56,14 +56,17 @@ testbed::Process& nextStandIn() {
     return standIns[standInCount++];
 }
 
-// Starts a stand-in and waits for its "ready" line.
+// Starts a stand-in and waits for its "ready" line. Its stderr is the
+// board's; its stdout is let go after that line, so that what it prints
+// later (echofw's "rx" lines) cannot fill a pipe nobody reads and stop it.
 void startReady(const std::vector<std::string>& argv) {
     testbed::Process& p = nextStandIn();
     testbed::StartOptions options;
-    options.captureOut = options.captureErr = true;
+    options.captureOut = true;
     std::string line;
     if (!testbed::start(p, argv, options) || !testbed::waitLine(p, "ready", line, kStartMs))
-        die(argv[0] + " did not start: " + p.out + p.err);
+        die(argv[0] + " did not start" + (p.out.empty() ? "" : ": " + p.out));
+    p.outPipe.release();
 }
 
 // The Ethernet cable, and the USB gadget link whose far end is the PC, in a
