@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,6 +169,9 @@ struct EchoRun {
     int exitCode;
     std::string after;
 };
+
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const EchoRun& run, std::ostream* os) { *os << run.name; }
 
 // A run that ends by itself: status 0 and only the firmware's count, or
 // status 255 and the program's report before it.
