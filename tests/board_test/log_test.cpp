@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "child_checks.h"
 #include "core/isolate.h"
@@ -138,14 +139,24 @@ TEST(ShellWords, PlainNamesPassAndMetacharactersAreRefused) {
                             "a\nb", "*", "~root"})
         EXPECT_FALSE(isShellWord(bad)) << bad;
 
-    auto r = capture([] {
-        return (!checkShellWord("isEthActive", "eth0;id") && !checkShellWord("n", "") &&
-                !checkShellWord("isWlan", "-e.") && checkShellWord("ok", "eth0-1"))
-                   ? 0
-                   : 1;
+    // checkShellWord logs each refusal under its caller's name, in call order.
+    const struct {
+        const char* caller;
+        const char* name;
+        bool accepted;
+    } checked[] = {
+        {"isEthActive", "eth0;id", false}, {"n", "", false}, {"isWlan", "-e.", false}, {"ok", "eth0-1", true}};
+    std::string refusals;
+    for (const auto& w : checked)
+        if (!w.accepted) refusals += expect::error(w.caller, std::string("Unsafe name refused [") + w.name + "]\n");
+    auto r = capture([&] {
+        ChildChecks c;
+        for (const auto& w : checked) {
+            std::string what = std::string(w.accepted ? "accepts [" : "refuses [") + w.name + "]";
+            c.check(checkShellWord(w.caller, w.name) == w.accepted, what.c_str());
+        }
+        return c.exitCode();
     });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::error("isEthActive", "Unsafe name refused [eth0;id]\n") +
-                         expect::error("n", "Unsafe name refused []\n") +
-                         expect::error("isWlan", "Unsafe name refused [-e.]\n"));
+    EXPECT_EQ(r.exitCode, 0) << "checks failed in the child (see its stderr)";
+    EXPECT_EQ(r.out, refusals);
 }

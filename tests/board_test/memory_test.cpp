@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -148,34 +149,44 @@ TEST(MemoryReport, CorruptionAfterTheIncrementOfWordZeroExpectsOne) {
     EXPECT_EQ(r.out, readError("-1", "1"));
 }
 
-TEST(MemoryBlock, SmallBlockPassesAndLogsItsByteCount) {
-    auto r = runCaptured([] { return testMemoryBlock(4096); });
+namespace {
+
+// testMemoryBlock(bytes) logs the count as an unsigned number, then passes
+// or reports that the block could not be allocated.
+struct BlockRun {
+    const char* name;
+    int64_t bytes;
+    const char* shown;
+    bool passes;
+};
+
+void PrintTo(const BlockRun& run, std::ostream* os) { *os << run.name; }
+
+const BlockRun kBlockRuns[] = {
+    {"SmallBlockPassesAndLogsItsByteCount", 4096, "4096", true},
+    {"BlockWithoutAWholeWordPassesAt0Bytes", 0, "0", true},
+    {"BlockWithoutAWholeWordPassesAt1Bytes", 1, "1", true},
+    {"BlockWithoutAWholeWordPassesAt2Bytes", 2, "2", true},
+    {"BlockWithoutAWholeWordPassesAt3Bytes", 3, "3", true},
+    {"BlockThatCannotBeAllocatedFails", INT64_MAX, "9223372036854775807", false},
+    {"NegativeByteCountIsShownUnsignedAndFailsToAllocate", -2, "18446744073709551614", false},
+};
+
+}  // namespace
+
+class MemoryBlock : public ::testing::TestWithParam<BlockRun> {};
+
+TEST_P(MemoryBlock, PassesOrFailsToAllocateAndLogsItsByteCount) {
+    const BlockRun& c = GetParam();
+    auto r = runCaptured([&c] { return testMemoryBlock(c.bytes); });
     ASSERT_FALSE(r.skipped) << r.out;
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, checking("4096"));
+    EXPECT_EQ(r.exitCode, c.passes ? 1 : 0);
+    EXPECT_EQ(r.out, checking(c.shown) +
+                         (c.passes ? "" : expect::error("testMemory", "Memtest failed - cannot allocate memory\n")));
 }
 
-TEST(MemoryBlock, BlockWithoutAWholeWordPasses) {
-    for (int64_t bytes = 0; bytes < 4; ++bytes) {
-        auto r = runCaptured([bytes] { return testMemoryBlock(bytes); });
-        EXPECT_EQ(r.exitCode, 1) << bytes;
-        EXPECT_EQ(r.out, checking(std::to_string(bytes).c_str())) << bytes;
-    }
-}
-
-TEST(MemoryBlock, BlockThatCannotBeAllocatedFails) {
-    auto r = runCaptured([] { return testMemoryBlock(INT64_MAX); });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, checking("9223372036854775807") +
-                         expect::error("testMemory", "Memtest failed - cannot allocate memory\n"));
-}
-
-TEST(MemoryBlock, NegativeByteCountIsShownUnsignedAndFailsToAllocate) {
-    auto r = runCaptured([] { return testMemoryBlock(-2); });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, checking("18446744073709551614") +
-                         expect::error("testMemory", "Memtest failed - cannot allocate memory\n"));
-}
+INSTANTIATE_TEST_SUITE_P(Sizes, MemoryBlock, ::testing::ValuesIn(kBlockRuns),
+                         [](const ::testing::TestParamInfo<BlockRun>& param) { return std::string(param.param.name); });
 
 TEST(MemoryPasses, TouchOnlyTheVisitedWordsForEveryLengthAcrossBlocks) {
     constexpr uint32_t kFiller = 0xA5A5A5A5u;

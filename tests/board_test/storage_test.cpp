@@ -44,36 +44,41 @@ std::string voltage(int i, int v) {
                                                "_raw] [" + std::to_string(v) + "]\n");
 }
 
+// testDisk on a directory whose testfile.txt holds the row's text: a file
+// starting with "testfile" passes with only the entry naming it; any other
+// fails with its own entry after that one.
+struct DiskCase {
+    const char* what;
+    const char* content;  // null: no file
+    bool passes;
+    std::string report;  // what follows the entry naming the file
+};
+
 }  // namespace
 
-TEST(Disk, FixtureStartingWithTheExpectedTextPasses) {
-    testbed::TempDir dir;
-    for (const char* content : {"testfile", "testfile\n", "testfile and more"}) {
-        writeFixture(dir.path + "/testfile.txt", content);
-        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 0 : 1; });
-        EXPECT_EQ(r.exitCode, 0) << content;
-        EXPECT_EQ(r.out, expect::info("testDisk", "Testing [" + dir.path + "/testfile.txt] file\n"));
-    }
-}
-
-TEST(Disk, ShortWrongEmptyAndMissingFixturesFailWithTheirOwnEntry) {
+TEST(Disk, VerdictAndLogFollowTheFixture) {
     testbed::TempDir dir;
     std::string path = dir.path + "/testfile.txt";
-    std::string head = expect::info("testDisk", "Testing [" + path + "] file\n");
-    struct Case {
-        const char* content;  // null: no file
-        std::string report;
-    } cases[] = {
-        {"testfil", expect::error("testDisk", "Wrong test file content size [7] != 8\n")},
-        {"TESTFILE!", expect::error("testDisk", "Wrong test file content [TESTFILE]\n")},
-        {"", expect::error("openAndRead", "Failed to read [" + path + "] content\n")},
-        {nullptr, expect::error("openAndRead", "Failed to open [" + path + "] file\n")},
+    const DiskCase cases[] = {
+        {"fixture that is the expected text passes", "testfile", true, ""},
+        {"fixture with a newline after the expected text passes", "testfile\n", true, ""},
+        {"fixture starting with the expected text passes", "testfile and more", true, ""},
+        {"short fixture fails with the size", "testfil", false,
+         expect::error("testDisk", "Wrong test file content size [7] != 8\n")},
+        {"wrong fixture fails with its content", "TESTFILE!", false,
+         expect::error("testDisk", "Wrong test file content [TESTFILE]\n")},
+        {"empty fixture fails with the read error", "", false,
+         expect::error("openAndRead", "Failed to read [" + path + "] content\n")},
+        {"missing fixture fails with the open error", nullptr, false,
+         expect::error("openAndRead", "Failed to open [" + path + "] file\n")},
     };
-    for (const Case& c : cases) {
+    const std::string head = expect::info("testDisk", "Testing [" + path + "] file\n");
+    for (const DiskCase& c : cases) {
+        SCOPED_TRACE(c.what);
         unlink(path.c_str());
         if (c.content != nullptr) writeFixture(path, c.content);
-        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 1 : 0; });
-        EXPECT_EQ(r.exitCode, 0);
+        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 0 : 1; });
+        EXPECT_EQ(r.exitCode, c.passes ? 0 : 1);
         EXPECT_EQ(r.out, head + c.report);
     }
 }

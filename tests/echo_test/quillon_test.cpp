@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/isolate.h"
@@ -151,6 +153,8 @@ TEST(Quillon2WithoutDevice, ReportsTheDescriptorWhenThePortIsNoTerminal) {
     EXPECT_EQ(r.out, "Starting tests!\r\nopen: 3\r\nerror 3\r\n");
 }
 
+namespace {
+
 // One run of a plan against the firmware: what the program ends with (its
 // exit code, or kBlocked when it waits on) and what it prints after its
 // start-up lines, then how many messages the firmware heard. A bad echo
@@ -166,6 +170,52 @@ struct EchoRun {
     std::string after;
 };
 
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const EchoRun& run, std::ostream* os) { *os << run.name; }
+
+// A run that ends by itself: status 0 and only the firmware's count, or
+// status 255 and the program's report before it.
+EchoRun passes(const char* name, const char* program, std::vector<std::string> firmware, int count) {
+    return {name, program, std::move(firmware), -1, 0, heard(count)};
+}
+EchoRun fails(const char* name, const char* program, std::vector<std::string> firmware, const std::string& report,
+              int count) {
+    return {name, program, std::move(firmware), -1, 255, report + heard(count)};
+}
+// A run that still waits once the firmware heard count messages and has
+// printed nothing after its start-up lines.
+EchoRun waits(const char* name, const char* program, std::vector<std::string> firmware, int count) {
+    return {name, program, std::move(firmware), count, kBlocked, heard(count)};
+}
+
+const char* const kQ2 = KIT_QUILLON2;
+const char* const kQ1 = KIT_QUILLON1;
+
+const EchoRun kEchoRuns[] = {
+    passes("Quillon2GoodFirmwareRunsBothTestCasesAndExitsZero", kQ2, {}, 40),
+    passes("Quillon2IgnoresStaleBytesWaitingInThePortAtOpen", kQ2, {"--stale", "7"}, 40),
+    passes("Quillon2IgnoresAStaleWholeMessageOfAnInterruptedRun", kQ2, {"--stale", "45"}, 40),
+    fails("Quillon2BadEchoNamesTestCaseStepAndIndex", kQ2, {"--corrupt", q2(2, 2, 3)}, bad(2, 2, 3), 40),
+    fails("Quillon2BadEchoInTestCaseOneStopsBeforeTestCaseTwo", kQ2, {"--corrupt", q2(1, 1, 0)}, bad(1, 1, 0), 20),
+    fails("Quillon2BadLastByteOfAMessage", kQ2, {"--corrupt", q2(1, 2, 9) + ":44"}, bad(1, 2, 9), 20),
+    fails("Quillon2SeveralBadBytesGiveTheSameText", kQ2,
+          {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"}, bad(2, 1, 5), 40),
+    // The next message arrives in the dropped one's place.
+    fails("Quillon2DroppedEchoIsABadMessage", kQ2, {"--drop", q2(1, 2, 4)}, bad(1, 2, 4), 20),
+    // A short read fails even though the rest follows.
+    fails("Quillon2ShortReadIsAReceiveFailure", kQ2, {"--split", q2(1, 2, 2)}, shortRead(1, 2, 2), 20),
+    fails("Quillon2ShortReadInTestCaseTwoNamesTestCaseTwo", kQ2, {"--split", q2(2, 1, 0) + ":44"}, shortRead(2, 1, 0),
+          40),
+    waits("Quillon2SilentFirmwareWaitsInTheFirstRead", kQ2, {"--silent"}, 20),
+    waits("Quillon2WaitsForTheLastEchoOfATestCaseWhenItIsDropped", kQ2, {"--drop", q2(1, 2, 9)}, 20),
+    passes("Quillon1GoodFirmwareSendsTwelveMessagesAndExitsZero", kQ1, {"--stale", "30"}, 12),
+    fails("Quillon1BadEchoNamesTheLastMessageOfItsOnlyStep", kQ1, {"--corrupt", "11:20"}, bad(1, 1, 11), 12),
+    fails("Quillon1ShortReadIsAReceiveFailureAtThatIndex", kQ1, {"--split", "5:1"}, shortRead(1, 1, 5), 12),
+    waits("Quillon1SilentFirmwareWaitsAfterSendingTwelveMessages", kQ1, {"--silent"}, 12),
+};
+
+}  // namespace
+
 class EchoPlan : public ::testing::TestWithParam<EchoRun> {};
 
 TEST_P(EchoPlan, EndsAsTheFirmwareMakesIt) {
@@ -178,85 +228,8 @@ TEST_P(EchoPlan, EndsAsTheFirmwareMakesIt) {
     EXPECT_EQ(r.out, kStartup + c.after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, EchoPlan,
-    ::testing::Values(
-        EchoRun{"Quillon2GoodFirmwareRunsBothTestCasesAndExitsZero", KIT_QUILLON2, {}, -1, 0, heard(40)},
-        EchoRun{"Quillon2IgnoresStaleBytesWaitingInThePortAtOpen", KIT_QUILLON2, {"--stale", "7"}, -1, 0, heard(40)},
-        EchoRun{
-            "Quillon2IgnoresAStaleWholeMessageOfAnInterruptedRun", KIT_QUILLON2, {"--stale", "45"}, -1, 0, heard(40)},
-        EchoRun{"Quillon2BadEchoNamesTestCaseStepAndIndex",
-                KIT_QUILLON2,
-                {"--corrupt", q2(2, 2, 3)},
-                -1,
-                255,
-                bad(2, 2, 3) + heard(40)},
-        EchoRun{"Quillon2BadEchoInTestCaseOneStopsBeforeTestCaseTwo",
-                KIT_QUILLON2,
-                {"--corrupt", q2(1, 1, 0)},
-                -1,
-                255,
-                bad(1, 1, 0) + heard(20)},
-        EchoRun{"Quillon2BadLastByteOfAMessage",
-                KIT_QUILLON2,
-                {"--corrupt", q2(1, 2, 9) + ":44"},
-                -1,
-                255,
-                bad(1, 2, 9) + heard(20)},
-        EchoRun{"Quillon2SeveralBadBytesGiveTheSameText",
-                KIT_QUILLON2,
-                {"--corrupt", q2(2, 1, 5) + ":3", "--corrupt", q2(2, 1, 5) + ":30"},
-                -1,
-                255,
-                bad(2, 1, 5) + heard(40)},
-        // The next message arrives in the dropped one's place.
-        EchoRun{"Quillon2DroppedEchoIsABadMessage",
-                KIT_QUILLON2,
-                {"--drop", q2(1, 2, 4)},
-                -1,
-                255,
-                bad(1, 2, 4) + heard(20)},
-        // A short read fails even though the rest follows.
-        EchoRun{"Quillon2ShortReadIsAReceiveFailure",
-                KIT_QUILLON2,
-                {"--split", q2(1, 2, 2)},
-                -1,
-                255,
-                shortRead(1, 2, 2) + heard(20)},
-        EchoRun{"Quillon2ShortReadInTestCaseTwoNamesTestCaseTwo",
-                KIT_QUILLON2,
-                {"--split", q2(2, 1, 0) + ":44"},
-                -1,
-                255,
-                shortRead(2, 1, 0) + heard(40)},
-        EchoRun{"Quillon2SilentFirmwareWaitsInTheFirstRead", KIT_QUILLON2, {"--silent"}, 20, kBlocked, heard(20)},
-        EchoRun{"Quillon2WaitsForTheLastEchoOfATestCaseWhenItIsDropped",
-                KIT_QUILLON2,
-                {"--drop", q2(1, 2, 9)},
-                20,
-                kBlocked,
-                heard(20)},
-        EchoRun{
-            "Quillon1GoodFirmwareSendsTwelveMessagesAndExitsZero", KIT_QUILLON1, {"--stale", "30"}, -1, 0, heard(12)},
-        EchoRun{"Quillon1BadEchoNamesTheLastMessageOfItsOnlyStep",
-                KIT_QUILLON1,
-                {"--corrupt", "11:20"},
-                -1,
-                255,
-                bad(1, 1, 11) + heard(12)},
-        EchoRun{"Quillon1ShortReadIsAReceiveFailureAtThatIndex",
-                KIT_QUILLON1,
-                {"--split", "5:1"},
-                -1,
-                255,
-                shortRead(1, 1, 5) + heard(12)},
-        EchoRun{"Quillon1SilentFirmwareWaitsAfterSendingTwelveMessages",
-                KIT_QUILLON1,
-                {"--silent"},
-                12,
-                kBlocked,
-                heard(12)}),
-    [](const ::testing::TestParamInfo<EchoRun>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Firmware, EchoPlan, ::testing::ValuesIn(kEchoRuns),
+                         [](const ::testing::TestParamInfo<EchoRun>& param) { return std::string(param.param.name); });
 
 TEST(Quillon2RefusedWrite, ReportsTheSendFailureOfTheFirstMessageAndReadsNothing) {
     Scenario s{KIT_QUILLON2, {}};
