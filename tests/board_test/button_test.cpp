@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "buttons.h"
 #include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
@@ -31,21 +32,14 @@ constexpr int kFailed = 0;
 constexpr int kPassed = 1;
 constexpr int kWorkerLeft = 3;  // a worker or its open device outlived the test
 
-const std::string kReset = "\033[0m";
-
-std::string started(const std::string& name, const std::string& path, int code) {
-    return expect::info("testKeyThread", "Button test [" + name + "] [" + path + "] [" + std::to_string(code) + "]\n");
-}
-std::string pressPrompt(const std::string& name) { return "\033[34mPress [" + name + "] button ... " + kReset; }
-std::string releasePrompt(const std::string& name) { return "\033[34mRelease [" + name + "] button\n" + kReset; }
-std::string wrongCode(int got, int want) {
-    return expect::error("testKeyThread",
-                         "Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) + "]\n");
-}
+using expect::buttonStarted;
+using expect::pressPrompt;
+using expect::releasePrompt;
+using expect::wrongButton;
 std::string failedOpen(const std::string& path) {
     return expect::error("testKeyThread", "Failed to open [" + path + "] event file\n");
 }
-const std::string kTimedOut = "\n" + expect::error("executeAndWait", "Task timed-out\n");
+const std::string& kTimedOut = expect::kButtonTimedOut;
 
 // One eventfeed process on one FIFO; stopped (and reaped) when the test ends.
 struct Feeder {
@@ -154,7 +148,7 @@ TEST_F(ButtonTest, PressThenReleasePassesWithBothPromptsOnOneLine) {
     feeders[0].start(ev, {"1:28:1", "1:28:0"});
     auto r = run({{ev.c_str(), "Enter", 28}});
     EXPECT_EQ(r.exitCode, kPassed);
-    EXPECT_EQ(r.out, started("Enter", ev, 28) + pressPrompt("Enter") + releasePrompt("Enter"));
+    EXPECT_EQ(r.out, buttonStarted("Enter", ev, 28) + pressPrompt("Enter") + releasePrompt("Enter"));
     EXPECT_EQ(feeders[0].stop(), 0);
 }
 
@@ -164,8 +158,8 @@ TEST_F(ButtonTest, EveryButtonOfTheListIsTestedInOrder) {
     feeders[1].start(b, {"1:3:1", "1:3:0"});
     auto r = run({{a.c_str(), "One", 2}, {b.c_str(), "Two", 3}});
     EXPECT_EQ(r.exitCode, kPassed);
-    EXPECT_EQ(r.out, started("One", a, 2) + pressPrompt("One") + releasePrompt("One") + started("Two", b, 3) +
-                         pressPrompt("Two") + releasePrompt("Two"));
+    EXPECT_EQ(r.out, buttonStarted("One", a, 2) + pressPrompt("One") + releasePrompt("One") +
+                         buttonStarted("Two", b, 3) + pressPrompt("Two") + releasePrompt("Two"));
 }
 
 TEST_F(ButtonTest, OtherKeyPressedFailsShowingItsCodeAndTheNextButtonIsStillTested) {
@@ -174,8 +168,8 @@ TEST_F(ButtonTest, OtherKeyPressedFailsShowingItsCodeAndTheNextButtonIsStillTest
     feeders[1].start(b, {"1:48:1", "1:48:0"});
     auto r = run({{a.c_str(), "Up", 30}, {b.c_str(), "Down", 48}});
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + "\n" + wrongCode(48, 30) + started("Down", b, 48) +
-                         pressPrompt("Down") + releasePrompt("Down"));
+    EXPECT_EQ(r.out, buttonStarted("Up", a, 30) + pressPrompt("Up") + "\n" + wrongButton(48, 30) +
+                         buttonStarted("Down", b, 48) + pressPrompt("Down") + releasePrompt("Down"));
 }
 
 // One button (Up, code 30) on one device, fed these records: each row
@@ -187,20 +181,22 @@ TEST_F(ButtonTest, OneButtonFailsAsItsRecordsMakeIt) {
         std::string after;  // what follows the press prompt
         int fed = 0;        // the feeder's status: 0 every record was taken, 1 one was left
     } cases[] = {
-        {"a release as the first record shows two equal codes", {"1:30:0"}, "\n" + wrongCode(30, 30)},
+        {"a release as the first record shows two equal codes", {"1:30:0"}, "\n" + wrongButton(30, 30)},
         {"auto-repeat after the press fails without a newline",
          {"1:30:1", "1:30:2"},
-         releasePrompt("Up") + wrongCode(30, 30)},
+         releasePrompt("Up") + wrongButton(30, 30)},
         // A sync record ahead of the key record fails the press although the key follows.
         {"only the first record after each opening is judged",
          {"0:0:0", "1:30:1", "1:30:0"},
-         "\n" + wrongCode(0, 30),
+         "\n" + wrongButton(0, 30),
          1},
         // 20 bytes hold the code but not the value; only a whole record counts.
         {"a short press record shows the code of a zeroed record",
          {"part:20:1:30:1", "close"},
-         "\n" + wrongCode(0, 30)},
-        {"a short release record fails", {"1:30:1", "part:23:1:30:0", "close"}, releasePrompt("Up") + wrongCode(0, 30)},
+         "\n" + wrongButton(0, 30)},
+        {"a short release record fails",
+         {"1:30:1", "part:23:1:30:0", "close"},
+         releasePrompt("Up") + wrongButton(0, 30)},
         {"pressed but not released times out after an empty line", {"1:30:1"}, releasePrompt("Up") + kTimedOut},
     };
     std::string ev = fifo(0);
@@ -210,7 +206,7 @@ TEST_F(ButtonTest, OneButtonFailsAsItsRecordsMakeIt) {
         feeder.start(ev, c.steps);
         auto r = run({{ev.c_str(), "Up", 30}});
         EXPECT_EQ(r.exitCode, kFailed);
-        EXPECT_EQ(r.out, started("Up", ev, 30) + pressPrompt("Up") + c.after);
+        EXPECT_EQ(r.out, buttonStarted("Up", ev, 30) + pressPrompt("Up") + c.after);
         EXPECT_EQ(feeder.stop(), c.fed);
     }
 }
@@ -219,7 +215,7 @@ TEST_F(ButtonTest, DeviceThatCannotBeOpenedFailsWithoutAPrompt) {
     std::string missing = dir.path + "/no-such-event";
     auto r = run({{missing.c_str(), "Up", 30}});
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, started("Up", missing, 30) + failedOpen(missing));
+    EXPECT_EQ(r.out, buttonStarted("Up", missing, 30) + failedOpen(missing));
 }
 
 TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) {
@@ -231,8 +227,8 @@ TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) 
     auto took = std::chrono::steady_clock::now() - t0;
     // kWorkerLeft here would mean the cancelled worker kept running or kept its device open.
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, started("Up", a, 30) + pressPrompt("Up") + kTimedOut + started("Two", b, 2) + pressPrompt("Two") +
-                         releasePrompt("Two"));
+    EXPECT_EQ(r.out, buttonStarted("Up", a, 30) + pressPrompt("Up") + kTimedOut + buttonStarted("Two", b, 2) +
+                         pressPrompt("Two") + releasePrompt("Two"));
     EXPECT_GE(took, std::chrono::seconds(3));
 }
 

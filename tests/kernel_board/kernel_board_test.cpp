@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "buttons.h"
 #include "core/isolate.h"
 #include "core/process.h"
 #include "entries.h"
@@ -414,28 +415,23 @@ TEST(KernelBoardRoutines, ButtonsOnUinputKeyDevicesPassFailAndTimeOutAsTheyShoul
     auto b = onKernelBoard({}, {"sh", "-c", std::string("R=$0; ") + script, kRoutine, feeder});
     EXPECT_EQ(b.status, 0);
     auto started = [](const std::string& name, int event, int code) {
-        return expect::info("testKeyThread", "Button test [" + name + "] [/dev/input/event" + std::to_string(event) +
-                                                 "] [" + std::to_string(code) + "]\n");
+        return expect::buttonStarted(name, "/dev/input/event" + std::to_string(event), code);
     };
-    auto press = [](const std::string& name) { return "\033[34mPress [" + name + "] button ... \033[0m"; };
-    auto release = [](const std::string& name) { return "\033[34mRelease [" + name + "] button\n\033[0m"; };
-    auto wrong = [](int got, int want) {
-        return expect::error("testKeyThread",
-                             "Wrong button code [" + std::to_string(got) + "] != [" + std::to_string(want) + "]\n");
-    };
-    const std::string timedOut = "\n" + expect::error("executeAndWait", "Task timed-out\n");
+    using expect::pressPrompt, expect::releasePrompt;
+    const auto& wrong = expect::wrongButton;
+    const std::string& timedOut = expect::kButtonTimedOut;
     EXPECT_EQ(b.out,
               // pressed and released
-              started("Up", 0, 103) + press("Up") + release("Up") + "result true\n" +
+              started("Up", 0, 103) + pressPrompt("Up") + releasePrompt("Up") + "result true\n" +
                   // another key first
-                  started("Up", 1, 103) + press("Up") + "\n" + wrong(108, 103) + "result false\n" +
+                  started("Up", 1, 103) + pressPrompt("Up") + "\n" + wrong(108, 103) + "result false\n" +
                   // auto-repeat where the release should be
-                  started("Up", 2, 103) + press("Up") + release("Up") + wrong(103, 103) + "result false\n" +
+                  started("Up", 2, 103) + pressPrompt("Up") + releasePrompt("Up") + wrong(103, 103) + "result false\n" +
                   // never pressed: the time-out ends the prompt's line
-                  started("Up", 3, 103) + press("Up") + timedOut + "result false\n" +
+                  started("Up", 3, 103) + pressPrompt("Up") + timedOut + "result false\n" +
                   // two buttons, the first failing: the second is still tested
-                  started("Up", 4, 103) + press("Up") + "\n" + wrong(108, 103) + started("Down", 5, 108) +
-                  press("Down") + release("Down") + "result false\n");
+                  started("Up", 4, 103) + pressPrompt("Up") + "\n" + wrong(108, 103) + started("Down", 5, 108) +
+                  pressPrompt("Down") + releasePrompt("Down") + "result false\n");
 }
 
 // Wi-Fi on two mac80211_hwsim radios (wlan0 the board's, hostapd serving the
