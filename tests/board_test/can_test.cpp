@@ -15,6 +15,7 @@
 #include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
+#include "routine_entries.h"
 #include "skip.h"
 #include "stand_ins.h"
 #include "tests/can.h"
@@ -23,22 +24,14 @@ using testbed::must;
 
 namespace {
 
-const std::string kStateCheck = "cat /sys/class/net/%/operstate | grep up > /dev/null";
-const std::string kRemove = "rm -f canfile";
-const std::string kCapture = "candump % -n 1 > canfile &";
-const std::string kGenerate = "cangen % -D 11223344AABBCCDD -L 8 -n 1";
-const std::string kCompare = "cat canfile | grep \"11 22 33 44 AA BB CC DD\" > /dev/null";
+using expect::calling;
+using expect::canCapture;
+using expect::canGenerate;
+using expect::canStateCheck;
+using expect::kCanCompare;
+using expect::kCanRemove;
 
-std::string with(const std::string& line, const std::string& iface) {
-    std::string out = line;
-    return out.replace(out.find('%'), 1, iface);
-}
-
-std::string calling(const std::string& command) { return expect::info("systemCall", "Calling [" + command + "]\n"); }
-
-std::string failed(const std::string& command) {
-    return expect::error("systemCall", "System call [" + command + "] failed\n");
-}
+std::string failed(const std::string& command) { return expect::callFailed(command); }
 
 // The CAN stand-ins first in PATH, the simulated bus, the argument log and a
 // working directory for the scratch file.
@@ -91,13 +84,9 @@ bool stopWaitingCapture(const Bus& bus) {
 }
 
 std::string loopLog(const std::string& rx, const std::string& tx, size_t steps) {
-    const std::string all[] = {calling(with(kStateCheck, rx)),
-                               calling(with(kStateCheck, tx)),
-                               calling(kRemove),
-                               calling(with(kCapture, rx)),
-                               calling(with(kGenerate, tx)),
-                               calling(kCompare),
-                               calling(kRemove)};
+    const std::string all[] = {calling(canStateCheck(rx)), calling(canStateCheck(tx)), calling(kCanRemove),
+                               calling(canCapture(rx)),    calling(canGenerate(tx)),   calling(kCanCompare),
+                               calling(kCanRemove)};
     std::string out;
     for (size_t i = 0; i < steps; ++i) out += all[i];
     return out;
@@ -136,8 +125,8 @@ struct CanSingleCase {
     long atLeastMs;                    // the routine took at least this long
 };
 
-const std::string kSend = "cansend can0 123#123456";
-const std::string kListen = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
+const std::string kSend = expect::canSend("can0");
+const std::string kListen = expect::canListen("can0");
 
 }  // namespace
 
@@ -225,7 +214,7 @@ TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
          .receiverState = "down\n",
          .earlier = "earlier\n",
          .steps = 1,
-         .failedCall = with(kStateCheck, "can0"),
+         .failedCall = canStateCheck("can0"),
          .toolsCalled = false,
          .scratchAfter = "earlier\n"},
         // A capture of an earlier run holding the payload must not count.
@@ -233,18 +222,18 @@ TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
          .senderFile = {"drop", ""},
          .earlier = kEarlierCapture,
          .steps = 6,
-         .failedCall = kCompare,
+         .failedCall = kCanCompare,
          .captureWaits = true,
          .scratchAfter = ""},
         {.what = "wrong payload leaves the capture behind for the operator",
          .senderFile = {"data", "11223344AABBCCDE"},
          .steps = 6,
-         .failedCall = kCompare,
+         .failedCall = kCanCompare,
          .scratchPattern = "  can0  [0-7][0-9A-F]{2}   \\[8\\]  11 22 33 44 AA BB CC DE\n"},
         {.what = "failing generator leaves the capture behind",
          .senderFile = {"send-fails", ""},
          .steps = 5,
-         .failedCall = with(kGenerate, "can1"),
+         .failedCall = canGenerate("can1"),
          .captureWaits = true,
          .scratchAfter = ""},
     };
@@ -291,8 +280,8 @@ TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 2) + failed(with(kStateCheck, "can1")) + loopLog("can0", "can2", 2) +
-                         failed(with(kStateCheck, "can2")));
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 2) + failed(canStateCheck("can1")) + loopLog("can0", "can2", 2) +
+                         failed(canStateCheck("can2")));
     EXPECT_EQ(bus.calls(), "");
     EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
 }
@@ -316,7 +305,7 @@ TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 7) + failed(kRemove));
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 7) + failed(kCanRemove));
     EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
 }
 
@@ -329,7 +318,7 @@ TEST(CanLoop, OverlongNameIsRefusedBeforeAnyCommand) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    std::string truncated = with(kStateCheck, name).substr(0, 127);
+    std::string truncated = canStateCheck(name).substr(0, 127);
     EXPECT_EQ(r.out, expect::error("systemCall", "Command too long [" + truncated + "]\n"));
     EXPECT_EQ(bus.calls(), "");
 }

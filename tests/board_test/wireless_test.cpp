@@ -6,6 +6,7 @@
 #include "child_checks.h"
 #include "core/isolate.h"
 #include "expect.h"
+#include "routine_entries.h"
 #include "skip.h"
 #include "stand_ins.h"
 #include "tests/wireless.h"
@@ -20,15 +21,9 @@ struct Radio : StandIns {
     std::string file(const std::string& name) const { return state.path + "/" + name; }
 };
 
-std::string scanning(const std::string& iface) {
-    return expect::info("testWlan", "Searching SSID [zelmo4] on [" + iface + "] interface\n");
-}
-
-std::string ssidNotFound(const std::string& iface) {
-    return expect::error("testWlan", "SSID [zelmo4] on [" + iface + "] interface not found\n");
-}
-
-const std::string kSearching = expect::info("testBluetooth", "Searching [hci0] device\n");
+using expect::ssidNotFound;
+const auto& scanning = expect::ssidSearch;
+const std::string& kSearching = expect::kSearchingHci0;
 
 }  // namespace
 
@@ -59,7 +54,7 @@ TEST(WlanPresence, VerdictFollowsTheLinksOfTheBoard) {
         });
         SKIP_IF_NO_NAMESPACES(r);
         EXPECT_EQ(r.exitCode, c.present ? 1 : 0);
-        EXPECT_EQ(r.out, expect::info("isWlan", std::string("Checking wlan [") + c.name + "] presence\n") + c.refusal);
+        EXPECT_EQ(r.out, expect::wlanPresence(c.name) + c.refusal);
         EXPECT_EQ(radio.calls(), "");
     }
 }

@@ -19,6 +19,7 @@
 #include "entries.h"
 #include "expect.h"
 #include "relay_lines.h"
+#include "routine_entries.h"
 #include "sequence_faults.h"
 #include "sequence_log.h"
 
@@ -168,7 +169,7 @@ TEST(KernelBoardRelays, LineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
     SKIP_WITHOUT_KERNEL_BOARD();
     auto b = onKernelBoard({"relay-busy"}, {"sh", "-c", "\"$0\" 2>&1", kPylorn});
     EXPECT_EQ(b.status, 1);
-    EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
+    EXPECT_EQ(b.out, expect::relayRequestFailed("Device or resource busy"));
 }
 
 // Runs cmd with its stdout and stderr going to files, as a caller's shell
@@ -382,15 +383,14 @@ TEST(KernelBoardRoutines, CanControllersOnOneBusPassSilentBusAndReceiverDownFail
         "& p=$!; sleep 0.3; $R testCan can0; wait $p; $R testCan can0; "
         "ip link set can1 down; $R testCanLoop can1 can0");
     EXPECT_EQ(b.status, 0);
-    auto call = [](const std::string& c) { return expect::info("systemCall", "Calling [" + c + "]\n"); };
-    auto failed = [](const std::string& c) { return expect::error("systemCall", "System call [" + c + "] failed\n"); };
-    const std::string up1 = "cat /sys/class/net/can1/operstate | grep up > /dev/null";
-    const std::string up0 = "cat /sys/class/net/can0/operstate | grep up > /dev/null";
-    const std::string send = "cansend can0 123#123456";
-    const std::string dump = "candump can0 -T 1500 | grep \"12 34 56\" > /dev/null";
-    EXPECT_EQ(b.out, call(up1) + call(up0) + call("rm -f canfile") + call("candump can1 -n 1 > canfile &") +
-                         call("cangen can0 -D 11223344AABBCCDD -L 8 -n 1") +
-                         call("cat canfile | grep \"11 22 33 44 AA BB CC DD\" > /dev/null") + call("rm -f canfile") +
+    const auto& call = expect::calling;
+    const auto& failed = expect::callFailed;
+    const std::string up1 = expect::canStateCheck("can1");
+    const std::string up0 = expect::canStateCheck("can0");
+    const std::string send = expect::canSend("can0");
+    const std::string dump = expect::canListen("can0");
+    EXPECT_EQ(b.out, call(up1) + call(up0) + call(expect::kCanRemove) + call(expect::canCapture("can1")) +
+                         call(expect::canGenerate("can0")) + call(expect::kCanCompare) + call(expect::kCanRemove) +
                          "result true\n" + call(send) + call(dump) + "result true\n" + call(send) + call(dump) +
                          failed(dump) + "result false\n" + call(up1) + failed(up1) + "result false\n");
 }
@@ -452,18 +452,15 @@ void PrintTo(const RadioCase& c, std::ostream* os) {
 }
 
 std::string presence(const std::string& iface, bool found) {
-    return expect::info("isWlan", "Checking wlan [" + iface + "] presence\n") +
-           (found ? "result true\n" : "result false\n");
+    return expect::wlanPresence(iface) + (found ? "result true\n" : "result false\n");
 }
 
 std::string scan(const std::string& iface, bool found) {
-    const std::string head = expect::info("testWlan", "Searching SSID [zelmo4] on [" + iface + "] interface\n");
-    if (found) return head + "result true\n";
-    return head + expect::error("testWlan", "SSID [zelmo4] on [" + iface + "] interface not found\n") +
-           "result false\n";
+    if (found) return expect::ssidSearch(iface) + "result true\n";
+    return expect::ssidSearch(iface) + expect::ssidNotFound(iface) + "result false\n";
 }
 
-const std::string kSearchingHci0 = expect::info("testBluetooth", "Searching [hci0] device\n");
+using expect::kSearchingHci0;
 // What bluetoothd says of the controller's two modes.
 const char* const kModes = "bluetoothctl -- show | grep -E '(Discoverable|Pairable):'";
 

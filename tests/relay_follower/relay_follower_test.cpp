@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/isolate.h"
+#include "routine_entries.h"
 #include "sim_chip_test.h"
 #include "wait.h"
 
@@ -174,7 +175,7 @@ TEST_P(RelayFollowerHeldLine, RequestsTheOtherSevenThenNamesTheRealErrorAndEndsW
     uint32_t before = simLineRequests(session);
 
     start();
-    ASSERT_NO_FATAL_FAILURE(expectEndsWithError("failed to request line: Device or resource busy\n"));
+    ASSERT_NO_FATAL_FAILURE(expectEndsWithError(expect::relayRequestFailed("Device or resource busy")));
     EXPECT_EQ(simLineRequests(session) - before, 7u);
     char consumer[kSimNameSize] = {};
     EXPECT_TRUE(simIsHeld(session, held, &consumer));
@@ -192,7 +193,7 @@ TEST_F(RelayFollower, WithNoChipAtThePathFailsAllEightWithTheOpenError) {
     simDetach(session);
     ASSERT_TRUE(simAttach(state.c_str(), session));
     start();
-    ASSERT_NO_FATAL_FAILURE(expectEndsWithError("failed to request line: No such file or directory\n"));
+    ASSERT_NO_FATAL_FAILURE(expectEndsWithError(expect::relayRequestFailed("No such file or directory")));
     EXPECT_EQ(simLineRequests(session), 0u);
 }
 

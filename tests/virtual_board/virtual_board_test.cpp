@@ -12,6 +12,7 @@
 #include "core/process.h"
 #include "entries.h"
 #include "expect.h"
+#include "routine_entries.h"
 #include "sequence_faults.h"
 #include "sequence_log.h"
 
@@ -246,7 +247,7 @@ TEST(GpioFaults, RelayLineHeldByAnotherConsumerEndsTheFollowerWithItsError) {
         onBoard({"relay-busy"}, {"sh", "-c", "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" \"$0\" 2>&1", KIT_PYLORN});
     SKIP_IF_NO_BOARD(b);
     EXPECT_EQ(b.status, 1);
-    EXPECT_EQ(b.out, "failed to request line: Device or resource busy\n");
+    EXPECT_EQ(b.out, expect::relayRequestFailed("Device or resource busy"));
 }
 
 TEST(GpioFaults, PinPairFixtureFollowsItsOutputsUnlessAnInputIsStuckOrOpen) {
