@@ -16,7 +16,6 @@
 
 #include "core/isolate.h"
 #include "core/process.h"
-#include "core/standin.h"
 #include "gpiosim/sim_env.h"
 #include "rtcsim/rtcsim.h"
 

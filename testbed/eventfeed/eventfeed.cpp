@@ -53,6 +53,7 @@ namespace {
 constexpr int kDone = 0;
 constexpr int kRanOut = 1;
 constexpr int kBad = 2;
+constexpr int kClosed = -1;  // a step's result only: the run ends with kDone
 
 // A whole decimal number within [lo, hi].
 bool parseNumber(const std::string& text, long lo, long hi, long& out) {
@@ -96,15 +97,16 @@ struct Device {
 long long deadlineAfter(long limitMs) { return limitMs == 0 ? LLONG_MAX : nowMs() + limitMs; }
 
 // Waits until nothing written is left in the FIFO; false after limitMs or a stop request.
+// A uinput device takes a record as it is written.
 bool waitTaken(const Device& dev, long limitMs) {
+    if (!dev.fifo) return true;
     long long deadline = deadlineAfter(limitMs);
-    for (int left = 0; dev.fifo;) {
+    for (int left = 0;;) {
         if (ioctl(dev.fd.fd, FIONREAD, &left) != 0) return false;
         if (left == 0) return true;
         if (stopRequested() || nowMs() >= deadline) return false;
         usleep(2000);
     }
-    return true;
 }
 
 // Waits for the next opening of the device not yet taken.
@@ -173,15 +175,15 @@ bool openUinput(Device& dev, const char* codes) {
 }
 
 struct Step {
-    enum { Sleep, WaitOpen, Write } kind = Write;
+    enum { Sleep, WaitOpen, Close, Write } kind = Write;
     long ms = 0;
     input_event ev{};
     size_t bytes = sizeof(input_event);
 };
 
 bool parseStep(const std::string& text, bool fifo, Step& step) {
-    if (text == "waitopen") {
-        step.kind = Step::WaitOpen;
+    if (text == "waitopen" || text == "close") {
+        step.kind = text == "close" ? Step::Close : Step::WaitOpen;
         return true;
     }
     if (text.rfind("sleep:", 0) == 0) {
@@ -200,9 +202,14 @@ bool parseStep(const std::string& text, bool fifo, Step& step) {
     return parseRecord(record, step.ev);
 }
 
+// Runs one step; kDone to go on, kClosed when the device was closed.
 int runStep(Device& dev, const std::string& text, int& pendingOpens, long limitMs) {
     Step step;
     parseStep(text, dev.fifo, step);  // time-stamps the record now
+    if (step.kind == Step::Close) {
+        dev.fd.release();
+        return kClosed;
+    }
     if (step.kind == Step::Sleep) {
         testbed::sleepMs(step.ms);
         return kDone;
@@ -224,7 +231,7 @@ int main(int argc, char** argv) {
     bool uinput = first < argc && strncmp(argv[first], "uinput:", 7) == 0;
     for (int i = first + 1; i < argc; ++i) {
         Step step;
-        if (strcmp(argv[i], "close") != 0 && !parseStep(argv[i], !uinput, step)) first = argc;
+        if (!parseStep(argv[i], !uinput, step)) first = argc;
     }
     if (first >= argc) {
         fprintf(stderr,
@@ -248,8 +255,8 @@ int main(int argc, char** argv) {
 
     int pendingOpens = 0;
     for (int i = first + 1; i < argc && !stopRequested(); ++i) {
-        if (strcmp(argv[i], "close") == 0) return kDone;
         int result = runStep(dev, argv[i], pendingOpens, limitMs);
+        if (result == kClosed) return kDone;
         if (result != kDone) return result;
     }
     for (long long end = deadlineAfter(limitMs); !stopRequested() && nowMs() < end;) testbed::sleepMs(100);
