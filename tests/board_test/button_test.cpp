@@ -33,13 +33,13 @@ constexpr int kPassed = 1;
 constexpr int kWorkerLeft = 3;  // a worker or its open device outlived the test
 
 using expect::buttonStarted;
+using expect::kButtonTimedOut;
 using expect::pressPrompt;
 using expect::releasePrompt;
 using expect::wrongButton;
 std::string failedOpen(const std::string& path) {
     return expect::error("testKeyThread", "Failed to open [" + path + "] event file\n");
 }
-const std::string& kTimedOut = expect::kButtonTimedOut;
 
 // One eventfeed process on one FIFO; stopped (and reaped) when the test ends.
 struct Feeder {
@@ -197,7 +197,7 @@ TEST_F(ButtonTest, OneButtonFailsAsItsRecordsMakeIt) {
         {"a short release record fails",
          {"1:30:1", "part:23:1:30:0", "close"},
          releasePrompt("Up") + wrongButton(0, 30)},
-        {"pressed but not released times out after an empty line", {"1:30:1"}, releasePrompt("Up") + kTimedOut},
+        {"pressed but not released times out after an empty line", {"1:30:1"}, releasePrompt("Up") + kButtonTimedOut},
     };
     std::string ev = fifo(0);
     for (const auto& c : cases) {
@@ -227,7 +227,7 @@ TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) 
     auto took = std::chrono::steady_clock::now() - t0;
     // kWorkerLeft here would mean the cancelled worker kept running or kept its device open.
     EXPECT_EQ(r.exitCode, kFailed);
-    EXPECT_EQ(r.out, buttonStarted("Up", a, 30) + pressPrompt("Up") + kTimedOut + buttonStarted("Two", b, 2) +
+    EXPECT_EQ(r.out, buttonStarted("Up", a, 30) + pressPrompt("Up") + kButtonTimedOut + buttonStarted("Two", b, 2) +
                          pressPrompt("Two") + releasePrompt("Two"));
     EXPECT_GE(took, std::chrono::seconds(3));
 }

@@ -24,14 +24,13 @@ using testbed::must;
 
 namespace {
 
+using expect::callFailed;
 using expect::calling;
 using expect::canCapture;
 using expect::canGenerate;
 using expect::canStateCheck;
 using expect::kCanCompare;
 using expect::kCanRemove;
-
-std::string failed(const std::string& command) { return expect::callFailed(command); }
 
 // The CAN stand-ins first in PATH, the simulated bus, the argument log and a
 // working directory for the scratch file.
@@ -139,20 +138,20 @@ TEST(CanSingle, VerdictLogAndToolCallsFollowTheBus) {
          calling(kSend) + calling(kListen),
          kSend + "\ncandump can0 -T 1500\n",
          0},
-        {"failing send listens for nothing", "can0", {}, false, calling(kSend) + failed(kSend), kSend + "\n", 0},
+        {"failing send listens for nothing", "can0", {}, false, calling(kSend) + callFailed(kSend), kSend + "\n", 0},
         // Nobody answers; the sent frame was gone before listening began.
         {"silent bus fails once the listener gives up",
          "can0",
          {{"", ""}},
          false,
-         calling(kSend) + calling(kListen) + failed(kListen),
+         calling(kSend) + calling(kListen) + callFailed(kListen),
          std::nullopt,
          1500},
         {"answer with other bytes fails",
          "can0",
          {{"echo", ""}, {"data", "123457"}},
          false,
-         calling(kSend) + calling(kListen) + failed(kListen),
+         calling(kSend) + calling(kListen) + callFailed(kListen),
          std::nullopt,
          0},
         {"name that would change the shell command is refused",
@@ -253,7 +252,7 @@ TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
         });
         SKIP_IF_NO_NAMESPACES(r);
         EXPECT_EQ(r.exitCode, 0) << "checks failed in the child (see its stderr)";
-        EXPECT_EQ(r.out, loopLog("can0", "can1", c.steps) + (c.failedCall.empty() ? "" : failed(c.failedCall)));
+        EXPECT_EQ(r.out, loopLog("can0", "can1", c.steps) + (c.failedCall.empty() ? "" : callFailed(c.failedCall)));
         EXPECT_EQ(sortedLines(bus.calls()), c.toolsCalled ? kLoopTools : "");
         std::string scratch = testbed::readFile(bus.scratch());
         if (c.scratchPattern != nullptr) {
@@ -280,8 +279,8 @@ TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 2) + failed(canStateCheck("can1")) + loopLog("can0", "can2", 2) +
-                         failed(canStateCheck("can2")));
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 2) + callFailed(canStateCheck("can1")) + loopLog("can0", "can2", 2) +
+                         callFailed(canStateCheck("can2")));
     EXPECT_EQ(bus.calls(), "");
     EXPECT_EQ(testbed::readFile(bus.scratch()), "earlier\n");
 }
@@ -305,7 +304,7 @@ TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, loopLog("can0", "can1", 7) + failed(kCanRemove));
+    EXPECT_EQ(r.out, loopLog("can0", "can1", 7) + callFailed(kCanRemove));
     EXPECT_EQ(sortedLines(bus.calls()), kLoopTools);
 }
 

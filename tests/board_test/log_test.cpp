@@ -9,6 +9,7 @@
 #include "expect.h"
 #include "log/log.h"
 #include "main/runner.h"
+#include "routine_entries.h"
 
 using testbed::runIsolated;
 using testbed::TempDir;
@@ -98,8 +99,7 @@ TEST(SystemCall, LogsTheCommandAndReportsANonZeroStatus) {
         return c.exitCode();
     });
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, expect::info("systemCall", "Calling [true]\n") + expect::info("systemCall", "Calling [exit 3]\n") +
-                         expect::error("systemCall", "System call [exit 3] failed\n"));
+    EXPECT_EQ(r.out, expect::calling("true") + expect::calling("exit 3") + expect::callFailed("exit 3"));
 }
 
 TEST(SystemCall, ChildOutputStaysInOrderWithTheLogWhenStdoutIsAPipe) {
@@ -109,8 +109,8 @@ TEST(SystemCall, ChildOutputStaysInOrderWithTheLogWhenStdoutIsAPipe) {
         logInfo("after", "two\n");
         return 0;
     });
-    EXPECT_EQ(r.out, expect::info("before", "one\n") + expect::info("systemCall", "Calling [echo child]\n") +
-                         "child\n" + expect::info("after", "two\n"));
+    EXPECT_EQ(r.out, expect::info("before", "one\n") + expect::calling("echo child") + "child\n" +
+                         expect::info("after", "two\n"));
 }
 
 TEST(BoundedFormatting, RefusesATextThatWouldNotFitAndNeverRunsIt) {

@@ -21,9 +21,9 @@ struct Radio : StandIns {
     std::string file(const std::string& name) const { return state.path + "/" + name; }
 };
 
+using expect::kSearchingHci0;
 using expect::ssidNotFound;
-const auto& scanning = expect::ssidSearch;
-const std::string& kSearching = expect::kSearchingHci0;
+using expect::ssidSearch;
 
 }  // namespace
 
@@ -73,7 +73,7 @@ TEST(WlanScan, SsidsInRangeDecideAfterOneScan) {
         });
         SKIP_IF_NO_NAMESPACES(r);
         EXPECT_EQ(r.exitCode, found ? 1 : 0);
-        EXPECT_EQ(r.out, scanning("wlan0") + (found ? "" : ssidNotFound("wlan0")));
+        EXPECT_EQ(r.out, ssidSearch("wlan0") + (found ? "" : ssidNotFound("wlan0")));
         EXPECT_EQ(radio.calls(), "iw dev wlan0 scan\n");
     }
 }
@@ -90,7 +90,7 @@ TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
     });
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, scanning("wlan0") + ssidNotFound("wlan0") + scanning("wlan1") + ssidNotFound("wlan1"));
+    EXPECT_EQ(r.out, ssidSearch("wlan0") + ssidNotFound("wlan0") + ssidSearch("wlan1") + ssidNotFound("wlan1"));
     EXPECT_EQ(radio.calls(), "iw dev wlan0 scan\niw dev wlan1 scan\n");
 }
 
@@ -104,7 +104,7 @@ TEST(WlanScan, OverlongNameIsRefusedBeforeScanning) {
     SKIP_IF_NO_NAMESPACES(r);
     EXPECT_EQ(r.exitCode, 0);
     std::string truncated = ("iw dev " + name + " scan | grep zelmo4 > /dev/null").substr(0, 127);
-    EXPECT_EQ(r.out, scanning(name) + expect::error("testWlan", "Command too long [" + truncated + "]\n"));
+    EXPECT_EQ(r.out, ssidSearch(name) + expect::error("testWlan", "Command too long [" + truncated + "]\n"));
     EXPECT_EQ(radio.calls(), "");
 }
 
@@ -145,7 +145,7 @@ TEST(Bluetooth, VerdictLogAndModesFollowTheController) {
         });
         SKIP_IF_NO_NAMESPACES(r);
         EXPECT_EQ(r.exitCode, c.passes ? 1 : 0);
-        EXPECT_EQ(r.out, kSearching + (c.error.empty() ? "" : expect::error("testBluetooth", c.error)));
+        EXPECT_EQ(r.out, kSearchingHci0 + (c.error.empty() ? "" : expect::error("testBluetooth", c.error)));
         EXPECT_EQ(radio.calls(), c.calls);
         EXPECT_EQ(testbed::readFile(radio.file("bt/discoverable")), c.discoverable);
         EXPECT_EQ(testbed::readFile(radio.file("bt/pairable")), c.pairable);

@@ -383,16 +383,16 @@ TEST(KernelBoardRoutines, CanControllersOnOneBusPassSilentBusAndReceiverDownFail
         "& p=$!; sleep 0.3; $R testCan can0; wait $p; $R testCan can0; "
         "ip link set can1 down; $R testCanLoop can1 can0");
     EXPECT_EQ(b.status, 0);
-    const auto& call = expect::calling;
-    const auto& failed = expect::callFailed;
+    using expect::calling, expect::callFailed;
     const std::string up1 = expect::canStateCheck("can1");
     const std::string up0 = expect::canStateCheck("can0");
     const std::string send = expect::canSend("can0");
     const std::string dump = expect::canListen("can0");
-    EXPECT_EQ(b.out, call(up1) + call(up0) + call(expect::kCanRemove) + call(expect::canCapture("can1")) +
-                         call(expect::canGenerate("can0")) + call(expect::kCanCompare) + call(expect::kCanRemove) +
-                         "result true\n" + call(send) + call(dump) + "result true\n" + call(send) + call(dump) +
-                         failed(dump) + "result false\n" + call(up1) + failed(up1) + "result false\n");
+    EXPECT_EQ(b.out, calling(up1) + calling(up0) + calling(expect::kCanRemove) + calling(expect::canCapture("can1")) +
+                         calling(expect::canGenerate("can0")) + calling(expect::kCanCompare) +
+                         calling(expect::kCanRemove) + "result true\n" + calling(send) + calling(dump) +
+                         "result true\n" + calling(send) + calling(dump) + callFailed(dump) + "result false\n" +
+                         calling(up1) + callFailed(up1) + "result false\n");
 }
 
 // Buttons are key devices made through uinput; the feeder reports each key
@@ -417,20 +417,20 @@ TEST(KernelBoardRoutines, ButtonsOnUinputKeyDevicesPassFailAndTimeOutAsTheyShoul
     auto started = [](const std::string& name, int event, int code) {
         return expect::buttonStarted(name, "/dev/input/event" + std::to_string(event), code);
     };
+    using expect::kButtonTimedOut, expect::wrongButton;
     using expect::pressPrompt, expect::releasePrompt;
-    const auto& wrong = expect::wrongButton;
-    const std::string& timedOut = expect::kButtonTimedOut;
     EXPECT_EQ(b.out,
               // pressed and released
               started("Up", 0, 103) + pressPrompt("Up") + releasePrompt("Up") + "result true\n" +
                   // another key first
-                  started("Up", 1, 103) + pressPrompt("Up") + "\n" + wrong(108, 103) + "result false\n" +
+                  started("Up", 1, 103) + pressPrompt("Up") + "\n" + wrongButton(108, 103) + "result false\n" +
                   // auto-repeat where the release should be
-                  started("Up", 2, 103) + pressPrompt("Up") + releasePrompt("Up") + wrong(103, 103) + "result false\n" +
+                  started("Up", 2, 103) + pressPrompt("Up") + releasePrompt("Up") + wrongButton(103, 103) +
+                  "result false\n" +
                   // never pressed: the time-out ends the prompt's line
-                  started("Up", 3, 103) + pressPrompt("Up") + timedOut + "result false\n" +
+                  started("Up", 3, 103) + pressPrompt("Up") + kButtonTimedOut + "result false\n" +
                   // two buttons, the first failing: the second is still tested
-                  started("Up", 4, 103) + pressPrompt("Up") + "\n" + wrong(108, 103) + started("Down", 5, 108) +
+                  started("Up", 4, 103) + pressPrompt("Up") + "\n" + wrongButton(108, 103) + started("Down", 5, 108) +
                   pressPrompt("Down") + releasePrompt("Down") + "result false\n");
 }
 
