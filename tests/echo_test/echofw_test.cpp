@@ -237,7 +237,7 @@ TEST(EchofwProgram, EchoesInOrderSplitsAndPublishesAndRemovesItsLink) {
         ssize_t b = readOnce(fd, 45, 5000);
         ssize_t c = readOnce(fd, 45, 5000);
         printf("%zd %zd %zd\n", a, b, c);
-        checks.check(echofw::stop(fw, 5000) == 0, "echofw ends with status 0 when stopped");
+        echofw::stop(fw, 5000);  // its status is checked once the body is done
         printf("link %s\n", access("/dev/ttyRPMSG", F_OK) == 0 ? "left" : "gone");
     });
     SKIP_IF_NO_NAMESPACES(r);
