@@ -49,19 +49,9 @@ bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> 
     if (config.faultCount >= kMaxFaults) return fail(error, "too many faults at", text);
     Fault f{kind, 0, kind == FaultKind::Split ? 20 : 0};
     int32_t argLow = kind == FaultKind::Split ? 1 : 0;
-    if (!parseMessageAndArg(text, argLow, kMaxMessageBytes - 1, f.message, f.arg))
-        return fail(error, "bad message number", text);
+    if (!parseMessageAndArg(text, argLow, kMessageBytes - 1, f.message, f.arg))
+        return fail(error, "bad message number or byte", text);
     config.faults[static_cast<size_t>(config.faultCount++)] = f;
-    return true;
-}
-
-// Faults whose byte position or piece does not fit the message size are refused.
-bool checkFaults(const Config& config, std::span<char> error) {
-    for (int32_t i = 0; i < config.faultCount; ++i) {
-        const Fault& f = config.faults[static_cast<size_t>(i)];
-        if (f.kind != FaultKind::Drop && f.arg >= config.messageBytes)
-            return fail(error, "fault does not fit the message size", "see --size");
-    }
     return true;
 }
 
@@ -137,7 +127,7 @@ bool publish(const char* link, const char* slavePath) {
 }
 
 void echoMessage(const Config& config, int master, int slave, int32_t number, unsigned char* message) {
-    std::span<unsigned char> data(message, static_cast<size_t>(config.messageBytes));
+    std::span<unsigned char> data(message, static_cast<size_t>(kMessageBytes));
     EchoShape shape = shapeEcho(config, number, data);
     if (!shape.send) return;
     size_t first = static_cast<size_t>(shape.firstPiece);
@@ -148,7 +138,7 @@ void echoMessage(const Config& config, int master, int slave, int32_t number, un
 }
 
 int serve(const Config& config, int master, int slave, const sigset_t& waitMask) {
-    unsigned char message[kMaxMessageBytes];
+    unsigned char message[kMessageBytes];
     int32_t filled = 0;
     int32_t number = 0;
     bool complained = false;
@@ -159,11 +149,11 @@ int serve(const Config& config, int master, int slave, const sigset_t& waitMask)
             if (errno == EINTR) continue;
             return 1;
         }
-        ssize_t n = read(master, message + filled, static_cast<size_t>(config.messageBytes - filled));
+        ssize_t n = read(master, message + filled, static_cast<size_t>(kMessageBytes - filled));
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return 1;
         filled += static_cast<int32_t>(n);
-        if (filled < config.messageBytes) continue;
+        if (filled < kMessageBytes) continue;
         filled = 0;
         printf("rx %d\n", number);
         termios t;
@@ -213,7 +203,7 @@ int runOnDevice(const Config& config, const sigset_t& waitMask) {
 }  // namespace
 
 const char* usage() {
-    return "usage: echofw [--link PATH | --device PATH --watch PATH] [--size N] [--stale N]\n"
+    return "usage: echofw [--link PATH | --device PATH --watch PATH] [--stale N]\n"
            "              [--silent] [--corrupt N[:BYTE]]... [--drop N]... [--split N[:FIRST]]...\n"
            "Plays the echo firmware on a pseudo-terminal, or on the far end (--device) of a\n"
            "real serial channel whose program end is --watch. Prints \"ready <port>\" once\n"
@@ -242,8 +232,6 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
             char* dst = opt[2] == 'd' ? config.device : config.watch;
             if (strlen(value) >= sizeof config.device || value[0] == '\0') return fail(error, "bad device path", value);
             snprintf(dst, sizeof config.device, "%s", value);
-        } else if (strcmp(opt, "--size") == 0) {
-            if (!parseNumber(value, 1, kMaxMessageBytes, config.messageBytes)) return fail(error, "bad size", value);
         } else if (strcmp(opt, "--stale") == 0) {
             if (!parseNumber(value, 0, kMaxStaleBytes, config.staleBytes)) return fail(error, "bad stale count", value);
         } else if (strcmp(opt, "--corrupt") == 0) {
@@ -260,7 +248,7 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
         return fail(error, "--device and --watch go together", config.device[0] ? config.device : config.watch);
     if (onRealChannel(config) && (config.link[0] != '\0' || config.staleBytes > 0))
         return fail(error, "a real channel takes no --link or --stale", config.device);
-    return checkFaults(config, error);
+    return true;
 }
 
 EchoShape shapeEcho(const Config& config, int32_t message, std::span<unsigned char> data) {

@@ -4,7 +4,7 @@
 // unchanged and in order unless told to misbehave.
 //
 // Messages are numbered from 0 in the order echofw receives them, counting
-// whole messages of the configured size since it started. For the two-case
+// whole messages since it started. For the two-case
 // plan (10 per step, both send steps before the reads) message k of receive
 // step s in test case c is number (c-1)*20 + (s-1)*10 + k; for the one-case
 // plan (12 per step) it is k.
@@ -17,7 +17,8 @@
 
 namespace echofw {
 
-constexpr int32_t kMaxMessageBytes = 256;
+// Every message of both plans is this long.
+constexpr int32_t kMessageBytes = 45;
 constexpr int32_t kMaxStaleBytes = 4000;  // fits the line discipline's buffer
 constexpr int32_t kMaxFaults = 16;
 constexpr unsigned char kStaleByte = 0xA5;
@@ -37,7 +38,6 @@ struct Config {
     // settings and to see whether it still holds unread bytes.
     char device[256] = {};
     char watch[256] = {};
-    int32_t messageBytes = 45;
     int32_t staleBytes = 0;
     bool silent = false;
     std::array<Fault, kMaxFaults> faults{};

@@ -10,7 +10,6 @@
 //   part:N:TYPE:CODE:VALUE  writes only its first N (< 24) bytes (FIFO only)
 //   waitopen                waits for the device's next opening (each opening
 //                           is counted once, even one before the step)
-//   sleep:MS                pauses
 //   close                   closes the device (a waiting reader sees end of file) and ends
 // The FIFO is held open for reading and writing, so a reader's open never
 // blocks and a record written before the reader opens is kept. After each
@@ -175,8 +174,7 @@ bool openUinput(Device& dev, const char* codes) {
 }
 
 struct Step {
-    enum { Sleep, WaitOpen, Close, Write } kind = Write;
-    long ms = 0;
+    enum { WaitOpen, Close, Write } kind = Write;
     input_event ev{};
     size_t bytes = sizeof(input_event);
 };
@@ -185,10 +183,6 @@ bool parseStep(const std::string& text, bool fifo, Step& step) {
     if (text == "waitopen" || text == "close") {
         step.kind = text == "close" ? Step::Close : Step::WaitOpen;
         return true;
-    }
-    if (text.rfind("sleep:", 0) == 0) {
-        step.kind = Step::Sleep;
-        return parseNumber(text.substr(6), 0, 3600000, step.ms);
     }
     std::string record = text;
     if (text.rfind("part:", 0) == 0 && fifo) {
@@ -209,10 +203,6 @@ int runStep(Device& dev, const std::string& text, int& pendingOpens, long limitM
     if (step.kind == Step::Close) {
         dev.fd.release();
         return kClosed;
-    }
-    if (step.kind == Step::Sleep) {
-        testbed::sleepMs(step.ms);
-        return kDone;
     }
     if (step.kind == Step::WaitOpen) return waitOpen(dev, pendingOpens, limitMs) ? kDone : kRanOut;
     // Below PIPE_BUF a FIFO write is whole or fails; uinput takes whole records.
@@ -236,7 +226,7 @@ int main(int argc, char** argv) {
     if (first >= argc) {
         fprintf(stderr,
                 "usage: eventfeed [-t MS (0: no limit)] FIFO|uinput:CODE[,CODE]... "
-                "TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|waitopen|sleep:MS|close...\n");
+                "TYPE:CODE:VALUE|part:N:TYPE:CODE:VALUE|waitopen|close...\n");
         return kBad;
     }
     testbed::catchStopSignals();

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kMaxWords = 8;
-
 bool parseNumber(const char* text, uint32_t& value) {
     if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
     char* end = nullptr;
@@ -90,29 +88,6 @@ int runWords(SimSession& session, const char* const* words, int count) {
     return 0;
 }
 
-// One command per line; '#' starts a comment.
-int runFile(SimSession& session, const char* path) {
-    FILE* file = fopen(path, "r");
-    if (file == nullptr) {
-        fprintf(stderr, "gpiosim_ctl: %s: %s\n", path, strerror(errno));
-        return 1;
-    }
-    char text[256];
-    int result = 0;
-    while (result == 0 && fgets(text, sizeof text, file) != nullptr) {
-        char* hash = strchr(text, '#');
-        if (hash != nullptr) *hash = '\0';
-        const char* words[kMaxWords];
-        int count = 0;
-        for (char *save = nullptr, *w = strtok_r(text, " \t\r\n", &save); w != nullptr && count < kMaxWords;
-             w = strtok_r(nullptr, " \t\r\n", &save))
-            words[count++] = w;
-        if (count > 0) result = runWords(session, words, count);
-    }
-    fclose(file);
-    return result;
-}
-
 int create(const char* state, int argc, char** argv) {
     const char* path = argc > 3 ? argv[3] : "/dev/gpiochip0";
     uint32_t lines = 16;
@@ -128,7 +103,6 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr,
                 "usage: gpiosim_ctl STATE create [PATH [LINES]]\n"
-                "       gpiosim_ctl STATE load FILE\n"
                 "       gpiosim_ctl STATE COMMAND... (wire OUT IN, unwire IN, set IN 0|1,\n"
                 "                                      fail IN 0|1, get OFFSET, show,\n"
                 "                                      hold OFFSET CONSUMER: holds until killed)\n");
@@ -140,8 +114,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "gpiosim_ctl: cannot use %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    int result =
-        strcmp(argv[2], "load") == 0 && argc == 4 ? runFile(session, argv[3]) : runWords(session, argv + 2, argc - 2);
+    int result = runWords(session, argv + 2, argc - 2);
     simDetach(session);
     return result;
 }
