@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,29 +32,6 @@ bool writeText(const char* path, const char* text) {
     ssize_t n = write(fd, text, strlen(text));
     close(fd);
     return n == static_cast<ssize_t>(strlen(text));
-}
-
-// Runs in the child: namespaces, then the body. Never returns.
-[[noreturn]] void childMain(unsigned flags, const std::function<int()>& body) {
-    if (flags != 0) {
-        int ns = CLONE_NEWNS | ((flags & kNetNs) ? CLONE_NEWNET : 0);
-        std::string why;
-        if (geteuid() != 0 && !enterUserNamespace(why)) {
-            printf("%s\n", why.c_str());
-            fflush(stdout);
-            _exit(kSkipExit);
-        }
-        if (unshare(ns) != 0) {
-            printf("no namespaces here: %s\n", strerror(errno));
-            fflush(stdout);
-            _exit(kSkipExit);
-        }
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) childFail("private mounts");
-        if (flags & kNetNs) freshNetwork();
-    }
-    int rc = body();
-    fflush(stdout);
-    _exit(rc);
 }
 
 }  // namespace
@@ -96,34 +72,6 @@ void ethernetCable(bool eth1Up, bool eth1Ipv6) {
 }
 
 void exitOnSetupFailureWith(int code) { setupFailure = code; }
-
-ChildResult runIsolated(unsigned flags, const std::function<int()>& body, int timeoutMs) {
-    ChildResult result;
-    Process child;
-    StartOptions options;
-    options.captureOut = true;
-    // A process group of its own, so what it leaves behind can be killed with it.
-    options.beforeExec = [] { setpgid(0, 0); };
-    auto inNamespaces = [&]() -> int { childMain(flags, body); };
-    if (!startBody(child, inNamespaces, options)) {
-        result.out = "cannot start the child";
-        return result;
-    }
-    setpgid(child.pid, child.pid);
-    pid_t group = child.pid;
-    result.timedOut = !waitEnd(child, timeoutMs);
-    if (result.timedOut) stop(child, SIGKILL);
-    // Background jobs a child left behind may hold the pipe; the child itself is what we wait for.
-    kill(-group, SIGKILL);
-    result.out = child.out;
-    if (WIFEXITED(child.status)) {
-        result.exitCode = WEXITSTATUS(child.status);
-        result.skipped = result.exitCode == kSkipExit;
-    } else if (WIFSIGNALED(child.status)) {
-        result.signal = WTERMSIG(child.status);
-    }
-    return result;
-}
 
 void must(const char* format, ...) {
     char command[1024];
@@ -215,16 +163,6 @@ void privateDev() {
     }
     if (mount(scratch, "/dev", nullptr, MS_MOVE, nullptr) != 0) childFail("move /dev");
     rmdir(scratch);
-}
-
-TempDir::TempDir() {
-    char name[] = "/tmp/kit-test-XXXXXX";
-    if (mkdtemp(name) != nullptr) path = name;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 void prependPath(const std::string& dir) {

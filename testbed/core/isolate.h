@@ -1,37 +1,11 @@
 #pragma once
-// Runs a piece of a test in a forked child inside namespaces of its own, with
-// everything the child (and its children) write to fd 1 captured byte for byte.
+// Board parts set up inside namespaces: the user namespace, a network with
+// its cables, fixture overlays and a private /dev; set-up commands that must
+// succeed; small file helpers.
 
-#include <sys/types.h>
-
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace testbed {
-
-enum NsFlags : unsigned {
-    kMountNs = 1u << 0,  // private mount namespace: fixtures may be mounted anywhere
-    kNetNs = 1u << 1,    // empty network namespace: lo up, DAD off, fresh sysfs on /sys
-};
-
-struct ChildResult {
-    bool skipped = false;   // namespaces are not available here (reason in out)
-    bool timedOut = false;  // killed after the time limit
-    int exitCode = -1;      // exit status, or -1 when ended by a signal
-    int signal = 0;         // the signal that ended it
-    std::string out;        // all bytes written to fd 1
-};
-
-// Exit code a child uses to say "cannot run here"; runIsolated reports skipped.
-constexpr int kSkipExit = 77;
-
-// Forks; the child enters the namespaces (a user namespace too when not root),
-// makes every mount private, sets fd 1 to a pipe and stdout to line-less full
-// buffering, runs body and exits with its result after flushing stdout.
-// The parent collects fd 1 until the child ends or timeoutMs passes (then
-// the child's process group is killed).
-ChildResult runIsolated(unsigned flags, const std::function<int()>& body, int timeoutMs = 30000);
 
 // Makes this process root of a new user namespace (mapped to its own user),
 // so that it may make the other namespaces; false with the reason in why.
@@ -75,15 +49,6 @@ void writeFixture(const std::string& path, const std::string& text);
 // Inside a child in a mount namespace: a tmpfs /dev holding null, zero, full,
 // random, urandom, tty, a fresh devpts (ptmx) and shm, nothing else.
 void privateDev();
-
-// A scratch directory removed with everything in it when the object goes away.
-struct TempDir {
-    std::string path;
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
 
 // Prepends dir to PATH in this process.
 void prependPath(const std::string& dir);

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "buttons.h"
-#include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
+#include "isolated.h"
 #include "tests/button.h"
 
 #include <linux/input.h>
@@ -109,7 +109,7 @@ bool workersGone(int threadsBefore, const std::vector<std::string>& paths) {
 
 class ButtonTest : public ::testing::Test {
 protected:
-    testbed::TempDir dir;
+    TempDir dir;
     Feeder feeders[2];
 
     std::string fifo(int i) {
@@ -122,10 +122,10 @@ protected:
 
     // Runs the buttons in a child with stdout captured; the child's exit code
     // is kPassed or kFailed, or kWorkerLeft when a worker or device outlived it.
-    testbed::ChildResult run(const std::vector<ButtonDef>& buttons, const std::function<void()>& before = {}) {
+    ChildResult run(const std::vector<ButtonDef>& buttons, const std::function<void()>& before = {}) {
         std::vector<std::string> paths;
         for (auto& b : buttons) paths.emplace_back(b.eventPath);
-        auto result = testbed::runIsolated(0, [&] {
+        auto result = runIsolated(0, [&] {
             // A sanitizer may add a helper thread with the first thread made; let it come now.
             pid_t warmUp = 0;
             std::thread([&warmUp] { warmUp = gettid(); }).join();
@@ -233,7 +233,7 @@ TEST_F(ButtonTest, NeverPressedTimesOutOnANewLineAndTheNextButtonIsStillTested) 
 }
 
 TEST_F(ButtonTest, EmptyListPassesWithoutOutputOrThread) {
-    auto r = testbed::runIsolated(0, [] {
+    auto r = runIsolated(0, [] {
         int threads = threadCount();
         bool ok = executeAndWait(nullptr, 0) && executeAndWait(nullptr, -1);
         return ok && threadCount() == threads ? kPassed : kFailed;

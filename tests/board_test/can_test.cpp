@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "child_checks.h"
-#include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
+#include "isolated.h"
 #include "routine_entries.h"
 #include "skip.h"
 #include "stand_ins.h"
@@ -35,7 +35,7 @@ using expect::kCanRemove;
 // The CAN stand-ins first in PATH, the simulated bus, the argument log and a
 // working directory for the scratch file.
 struct Bus : StandIns {
-    testbed::TempDir work;
+    TempDir work;
 
     // Inside the child: the stand-ins become the tools the shell finds.
     void install() const {
@@ -165,7 +165,7 @@ TEST(CanSingle, VerdictLogAndToolCallsFollowTheBus) {
     for (const CanSingleCase& c : cases) {
         SCOPED_TRACE(c.what);
         Bus bus;
-        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        auto r = runIsolated(kMountNs, [&] {
             bus.install();
             if (!c.state.empty()) bus.iface("can0");
             for (const auto& [file, text] : c.state)
@@ -239,7 +239,7 @@ TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
     for (const CanLoopCase& c : cases) {
         SCOPED_TRACE(c.what);
         Bus bus;
-        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        auto r = runIsolated(kMountNs, [&] {
             bus.install();
             bus.wiredPair(c.receiverState);
             if (*c.senderFile.first != '\0') bus.set("can1", c.senderFile.first, c.senderFile.second);
@@ -268,7 +268,7 @@ TEST(CanLoop, VerdictLogToolsAndScratchFollowTheBus) {
 
 TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
     Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         bus.install();
         bus.wiredPair("up\n", "lowerlayerdown\n");
         testbed::writeFixture(bus.scratch(), "earlier\n");
@@ -287,7 +287,7 @@ TEST(CanLoop, SenderNotUpOrWithoutStateFailsBeforeTheScratchFileIsTouched) {
 
 TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
     Bus bus;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         bus.install();
         bus.wiredPair();
         // Once the frame is captured, the scratch file becomes a mount point,
@@ -311,7 +311,7 @@ TEST(CanLoop, FailingFinalRemovalFailsTheTest) {
 TEST(CanLoop, OverlongNameIsRefusedBeforeAnyCommand) {
     Bus bus;
     std::string name(100, 'c');
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         bus.install();
         return testCanLoop(name.c_str(), "can1") ? 1 : 0;
     });
@@ -331,7 +331,7 @@ struct ToolRun {
 };
 
 // Runs tool by its bare name, found first in dir, as the shell of a routine does.
-ToolRun runTool(const std::string& dir, const char* tool, const std::string& args, const testbed::TempDir& scratch) {
+ToolRun runTool(const std::string& dir, const char* tool, const std::string& args, const TempDir& scratch) {
     std::string out = scratch.path + "/out", err = scratch.path + "/err";
     std::string cmd = "PATH=" + dir + ":$PATH " + tool + " " + args + " > " + out + " 2> " + err + " < /dev/null";
     ToolRun run;
@@ -353,11 +353,11 @@ bool reachedTheInterface(const ToolRun& run) {
 void expectSameVerdict(const char* tool, const std::vector<std::string>& lines) {
     if (access((std::string("/usr/bin/") + tool).c_str(), X_OK) != 0)
         GTEST_SKIP() << "can-utils is not installed: no /usr/bin/" << tool;
-    testbed::TempDir scratch;
-    testbed::TempDir bin;
+    TempDir scratch;
+    TempDir bin;
     std::string link = "ln -s " + std::string(KIT_TOOLS_DIR) + "/" + tool + " " + bin.path + "/" + tool;
     ASSERT_EQ(system(link.c_str()), 0);
-    testbed::TempDir emptyBus;
+    TempDir emptyBus;
     setenv("KIT_CAN_DIR", emptyBus.path.c_str(), 1);
     unsetenv("KIT_TOOL_LOG");
     for (const auto& args : lines) {
@@ -389,8 +389,8 @@ TEST(CanStandIns, TheRoutinesCommandLinesEndAsWithTheRealTools) {
 // Anything else is refused by name, so a routine that changes its calls
 // fails its tests instead of meeting a stand-in that guesses.
 TEST(CanStandIns, OtherCommandLinesAreRefusedAndLogged) {
-    testbed::TempDir scratch;
-    testbed::TempDir bin;
+    TempDir scratch;
+    TempDir bin;
     for (const char* tool : {"cansend", "candump", "cangen"})
         ASSERT_EQ(testbed::runProgram({"ln", "-s", std::string(KIT_TOOLS_DIR) + "/" + tool, bin.path}), 0);
     std::string log = scratch.path + "/tools.log";

@@ -5,18 +5,15 @@
 #include <string>
 
 #include "child_checks.h"
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "log/log.h"
 #include "main/runner.h"
 #include "routine_entries.h"
 
-using testbed::runIsolated;
-using testbed::TempDir;
-
 namespace {
 
-testbed::ChildResult capture(const std::function<int()>& body) { return runIsolated(0, body); }
+ChildResult capture(const std::function<int()>& body) { return runIsolated(0, body); }
 
 void writeFile(const std::string& path, const std::string& text) {
     FILE* f = fopen(path.c_str(), "w");

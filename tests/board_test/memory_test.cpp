@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "tests/memory.h"
 
 // A block too large for any heap must come back as a null pointer here too.
@@ -20,8 +20,8 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 namespace {
 
 // Runs body in a child with its stdout captured; exit code 1 means "passed".
-testbed::ChildResult runCaptured(const std::function<bool()>& body) {
-    return testbed::runIsolated(0, [&] { return body() ? 1 : 0; });
+ChildResult runCaptured(const std::function<bool()>& body) {
+    return runIsolated(0, [&] { return body() ? 1 : 0; });
 }
 
 std::string checking(const char* count) {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "child_checks.h"
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "skip.h"
 #include "stand_ins.h"
 #include "tests/network.h"
@@ -16,7 +16,7 @@ using testbed::must;
 
 namespace {
 
-constexpr unsigned kNs = testbed::kMountNs | testbed::kNetNs;
+constexpr unsigned kNs = kMountNs | kNetNs;
 const std::string kEth0Addr = "fe80::ff:fe00:1";
 const std::string kEth1Addr = "fe80::ff:fe00:2";
 
@@ -58,7 +58,7 @@ long counter(const char* iface, const char* name) {
 }  // namespace
 
 TEST(EthLoop, CabledPortsPingEachOtherAcrossThePair) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         cable();
         long before = counter("eth0", "rx_packets");
         ChildChecks checks;
@@ -74,7 +74,7 @@ TEST(EthLoop, CabledPortsPingEachOtherAcrossThePair) {
 }
 
 TEST(EthLoop, InactiveFirstPortFailsWithoutCheckingTheSecond) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         must("ip link add eth0 type veth peer name eth1 && ip link set eth1 up");
         return testEthLoop("eth0", "eth1") ? 1 : 0;
     });
@@ -84,7 +84,7 @@ TEST(EthLoop, InactiveFirstPortFailsWithoutCheckingTheSecond) {
 }
 
 TEST(EthLoop, InactiveSecondPortFailsBeforeAnyPing) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         must("ip link add eth0 type veth peer name peer0 && ip link set eth0 up && ip link set peer0 up");
         must("ip link add eth1 type veth peer name peer1");
         return testEthLoop("eth0", "eth1") ? 1 : 0;
@@ -95,7 +95,7 @@ TEST(EthLoop, InactiveSecondPortFailsBeforeAnyPing) {
 }
 
 TEST(EthLoop, PortWithoutIpv6AddressLeavesAnEmptyTargetAndBothPingsStillRun) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         testbed::ethernetCable(true, false);
         waitUntil("ip -6 addr show eth0 | grep -q fe80");
         return testEthLoop("eth0", "eth1") ? 1 : 0;
@@ -107,7 +107,7 @@ TEST(EthLoop, PortWithoutIpv6AddressLeavesAnEmptyTargetAndBothPingsStillRun) {
 }
 
 TEST(EthLoop, AliasOfThePortLaterInTheListGivesTheAddressThatIsPinged) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         cable();
         must(
             "ip link add eth0.5 address 02:00:00:00:00:05 type veth peer name peer5 && ip link set eth0.5 up "
@@ -122,7 +122,7 @@ TEST(EthLoop, AliasOfThePortLaterInTheListGivesTheAddressThatIsPinged) {
 }
 
 TEST(EthLoop, NameThatWouldChangeTheShellCommandIsRefused) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         cable();
         return testEthLoop("eth0;touch /tmp/x", "eth1") ? 1 : 0;
     });
@@ -133,7 +133,7 @@ TEST(EthLoop, NameThatWouldChangeTheShellCommandIsRefused) {
 }
 
 TEST(UsbOtg, LinkUpPassesAndLinkDownReportsInactive) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         must("ip link add usb0 type veth peer name host0 && ip link set usb0 up && ip link set host0 up");
         must("ip link add usb1 type veth peer name host1");
         ChildChecks checks;
@@ -149,7 +149,7 @@ TEST(UsbOtg, LinkUpPassesAndLinkDownReportsInactive) {
 }
 
 TEST(EthInternet, NoRouteFailsWithoutAnErrorEntry) {
-    auto r = testbed::runIsolated(kNs, [] {
+    auto r = runIsolated(kNs, [] {
         cable();
         return testEth("eth0") ? 1 : 0;
     });
@@ -161,7 +161,7 @@ TEST(EthInternet, NoRouteFailsWithoutAnErrorEntry) {
 
 TEST(EthInternet, PingThroughThePortDecidesTheResult) {
     StandIns tools;
-    auto r = testbed::runIsolated(kNs, [&] {
+    auto r = runIsolated(kNs, [&] {
         cable();
         tools.install({"ping"});
         ChildChecks checks;

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "rtcsim/rtcsim.h"
 #include "skip.h"
 #include "tests/rtc.h"
@@ -51,8 +51,8 @@ struct Rtc {
 
 // Sets the RTC up in a private mount namespace, runs testRtc there and gives
 // its output; exit code kPassed or kFailed.
-testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
+    auto r = runIsolated(kMountNs, [&] {
         std::string dir = "/sys/class/rtc/" + rtc.device;
         testbed::makeFixtureDir(dir.c_str());
         testbed::writeFixture(dir + "/name", rtc.name);
@@ -60,7 +60,7 @@ testbed::ChildResult runRtc(const Rtc& rtc, const char* expected, bool alarm) {
             testbed::makeFixtureDir(kIrqDir.c_str());
             testbed::writeFixture(kIrqDir + "/per_cpu_count", rtc.irqText);
         }
-        testbed::TempDir bin;
+        TempDir bin;
         if (!rtc.fakeSleep.empty()) {
             std::string sleep = bin.path + "/sleep";
             testbed::writeFixture(sleep, "#!/bin/sh\n" + rtc.fakeSleep);
@@ -133,7 +133,7 @@ TEST(RtcTime, SleepThatFailsIsReportedAsALine) {
 }
 
 TEST(RtcTime, MissingTimeAttributeFailsWithTheReadersError) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+    auto r = runIsolated(kMountNs, [] {
         testbed::makeFixtureDir("/sys/class/rtc/rtc8");
         testbed::writeFixture("/sys/class/rtc/rtc8/name", "snvs\n");
         return testRtc("rtc8", "snvs", false, kIrq) ? kPassed : kFailed;
@@ -183,7 +183,7 @@ TEST(RtcName, MismatchShowsTheBytesReadTheContentAndTheExpectedName) {
 }
 
 TEST(RtcName, MissingNameAttributeFailsWithTheReadersError) {
-    auto r = testbed::runIsolated(testbed::kMountNs, [] {
+    auto r = runIsolated(kMountNs, [] {
         testbed::makeFixtureDir("/sys/class/rtc/rtc9");
         return testRtc("rtc9", "snvs", true, kIrq) ? kPassed : kFailed;
     });

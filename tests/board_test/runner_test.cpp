@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/isolate.h"
 #include "core/process.h"
 #include "expect.h"
+#include "isolated.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ std::string linkDown(const std::string& iface) {
 TEST(FixedSequence, BareBoardFailsEveryTestInOrderAndStillExitsZero) {
     // An empty network namespace, an empty /run and a /dev without the
     // RS485 port: every peripheral of the sequence is missing.
-    auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [] {
+    auto r = runIsolated(kMountNs | kNetNs, [] {
         testbed::privateDev();
         testbed::must("mount -t tmpfs tmpfs /run");
         int status = testbed::runProgram({KIT_CORVANE, "--ignored", "arguments"});

@@ -13,10 +13,10 @@
 
 #include "child_checks.h"
 #include "core/fd.h"
-#include "core/isolate.h"
 #include "core/pty_line.h"
 #include "entries.h"
 #include "expect.h"
+#include "isolated.h"
 #include "skip.h"
 #include "tests/serial.h"
 
@@ -53,8 +53,8 @@ int openFds() {
 // Runs body in a child with a private /dev, whose fresh devpts numbers the
 // simulated ports /dev/pts/0, /dev/pts/1, ... The lines are made in the child:
 // threads must not exist before a fork.
-testbed::ChildResult withLines(int count, LineMode mode, const std::function<int(PtyLines&)>& body) {
-    return testbed::runIsolated(testbed::kMountNs, [&] {
+ChildResult withLines(int count, LineMode mode, const std::function<int(PtyLines&)>& body) {
+    return runIsolated(kMountNs, [&] {
         testbed::privateDev();
         PtyLines lines(count, mode);
         if (!lines.ok()) return 98;
@@ -125,7 +125,7 @@ TEST(PortPing, TimedOutReaderIsCancelledAndClosesItsPort) {
 }
 
 TEST(PortPing, FailingSetUpStartsNoReaderAndWritesNothing) {
-    auto r = testbed::runIsolated(0, [] { return testPortPing("/nonexistent/tty") ? 1 : 0; });
+    auto r = runIsolated(0, [] { return testPortPing("/nonexistent/tty") ? 1 : 0; });
     EXPECT_EQ(r.exitCode, 0);
     std::string cmd = "stty -F /nonexistent/tty 9600 raw -echo -echoe -echok > /dev/null";
     EXPECT_EQ(r.out, setup("/nonexistent/tty") + expect::error("testPortPing", "System call [" + cmd + "] error\n"));
@@ -133,7 +133,7 @@ TEST(PortPing, FailingSetUpStartsNoReaderAndWritesNothing) {
 
 TEST(PortPing, PortPathTooLongForTheCommandIsRefused) {
     std::string port = "/dev/" + std::string(80, 'p');
-    auto r = testbed::runIsolated(0, [&] { return testPortPing(port.c_str()) ? 1 : 0; });
+    auto r = runIsolated(0, [&] { return testPortPing(port.c_str()) ? 1 : 0; });
     EXPECT_EQ(r.exitCode, 0);
     std::string cmd = "stty -F " + port + " 9600 raw -echo -echoe -echok > /dev/null";
     EXPECT_EQ(r.out, expect::error("testPortPing", "Command too long [" + cmd.substr(0, 127) + "]\n"));
@@ -181,7 +181,7 @@ TEST(ReaderChecks, ContentIsCutAtTheLastNewlineAndJudgedOnItsFirstEightBytes) {
 }
 
 TEST(CrossPorts, EmptyListDoesNothingAndPasses) {
-    auto r = testbed::runIsolated(0, [] { return testPort(nullptr, 0) ? 0 : 1; });
+    auto r = runIsolated(0, [] { return testPort(nullptr, 0) ? 0 : 1; });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
 }

@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "skip.h"
 #include "tests/storage.h"
 
@@ -17,8 +17,8 @@ namespace {
 const std::string kIio = "/sys/bus/iio/devices/iio:device0";
 
 // Runs an ADC check inside a private mount namespace holding the given attributes.
-testbed::ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo, int hi) {
-    return testbed::runIsolated(testbed::kMountNs, [&] {
+ChildResult adc(const std::string& scale, const std::vector<std::string>& raws, int channels, int lo, int hi) {
+    return runIsolated(kMountNs, [&] {
         testbed::makeFixtureDir(kIio.c_str());
         if (!scale.empty()) writeFixture(kIio + "/in_voltage0_scale", scale);
         for (size_t i = 0; i < raws.size(); ++i)
@@ -57,7 +57,7 @@ struct DiskCase {
 }  // namespace
 
 TEST(Disk, VerdictAndLogFollowTheFixture) {
-    testbed::TempDir dir;
+    TempDir dir;
     std::string path = dir.path + "/testfile.txt";
     const DiskCase cases[] = {
         {"fixture that is the expected text passes", "testfile", true, ""},
@@ -77,7 +77,7 @@ TEST(Disk, VerdictAndLogFollowTheFixture) {
         SCOPED_TRACE(c.what);
         unlink(path.c_str());
         if (c.content != nullptr) writeFixture(path, c.content);
-        auto r = testbed::runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 0 : 1; });
+        auto r = runIsolated(0, [&] { return testDisk(dir.path.c_str()) ? 0 : 1; });
         EXPECT_EQ(r.exitCode, c.passes ? 0 : 1);
         EXPECT_EQ(r.out, head + c.report);
     }
@@ -85,7 +85,7 @@ TEST(Disk, VerdictAndLogFollowTheFixture) {
 
 TEST(Disk, DirectoryTooLongForThePathBufferIsRefused) {
     std::string longDir = "/" + std::string(130, 'd');
-    auto r = testbed::runIsolated(0, [&] { return testDisk(longDir.c_str()) ? 1 : 0; });
+    auto r = runIsolated(0, [&] { return testDisk(longDir.c_str()) ? 1 : 0; });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, expect::error("testDisk", "Path too long [" + (longDir + "/testfile.txt").substr(0, 127) + "]\n"));
 }
@@ -223,7 +223,7 @@ TEST(FloatToInt, ConvertsLikeTheBoardsCpuForEveryValue) {
 }
 
 TEST(Temperature, BoundsAreInclusiveAndOutsideValuesAreReported) {
-    testbed::TempDir dir;
+    TempDir dir;
     std::string path = dir.path + "/temp";
     std::string head = expect::info("testTemperature", "Checking [" + path + "] temperature\n");
     struct Case {
@@ -234,7 +234,7 @@ TEST(Temperature, BoundsAreInclusiveAndOutsideValuesAreReported) {
                  {"\n", 0, false},   {"-5", -5, false},  {"4294967316\n", 20, true}};
     for (const Case& c : cases) {
         writeFixture(path, c.text);
-        auto r = testbed::runIsolated(0, [&] { return testTemperature(path.c_str(), 20, 60) ? 0 : 1; });
+        auto r = runIsolated(0, [&] { return testTemperature(path.c_str(), 20, 60) ? 0 : 1; });
         std::string out =
             head + expect::info("testTemperature", "Temperature value [" + std::to_string(c.value) + "]\n");
         if (!c.pass)

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "child_checks.h"
-#include "core/isolate.h"
+#include "isolated.h"
 #include "log/task_slot.h"
 
 namespace {
@@ -35,7 +35,7 @@ void* closeWithCancellationPending(void*) {
 }  // namespace
 
 TEST(WorkerCancellation, PendingCancellationWaitsUntilTheDeviceIsClosed) {
-    auto r = testbed::runIsolated(0, [] {
+    auto r = runIsolated(0, [] {
         pthread_t worker;
         if (pthread_create(&worker, nullptr, closeWithCancellationPending, nullptr) != 0) return 3;
         void* result = nullptr;

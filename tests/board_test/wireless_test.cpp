@@ -4,8 +4,8 @@
 #include <string>
 
 #include "child_checks.h"
-#include "core/isolate.h"
 #include "expect.h"
+#include "isolated.h"
 #include "routine_entries.h"
 #include "skip.h"
 #include "stand_ins.h"
@@ -47,7 +47,7 @@ TEST(WlanPresence, VerdictFollowsTheLinksOfTheBoard) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Radio radio;
-        auto r = testbed::runIsolated(testbed::kMountNs | testbed::kNetNs, [&] {
+        auto r = runIsolated(kMountNs | kNetNs, [&] {
             radio.install();
             if (*c.links != '\0') must("%s", c.links);
             return isWlan(c.name) ? 1 : 0;
@@ -65,7 +65,7 @@ TEST(WlanScan, SsidsInRangeDecideAfterOneScan) {
     for (const auto& [ssids, found] : {std::pair{"office\nzelmo4\n", true}, std::pair{"office\nzelmo\n", false}}) {
         SCOPED_TRACE(ssids);
         Radio radio;
-        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        auto r = runIsolated(kMountNs, [&] {
             radio.install();
             must("mkdir -p %s", radio.file("wlan/wlan0").c_str());
             testbed::writeFixture(radio.file("wlan/wlan0/ssids"), ssids);
@@ -80,7 +80,7 @@ TEST(WlanScan, SsidsInRangeDecideAfterOneScan) {
 
 TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
     Radio radio;
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         radio.install();
         must("mkdir -p %s && touch %s/scan-fails", radio.file("wlan/wlan0").c_str(), radio.file("wlan/wlan0").c_str());
         ChildChecks checks;
@@ -97,7 +97,7 @@ TEST(WlanScan, FailedScanAndMissingInterfaceEndInTheSameError) {
 TEST(WlanScan, OverlongNameIsRefusedBeforeScanning) {
     Radio radio;
     std::string name(120, 'w');
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         radio.install();
         return testWlan(name.c_str()) ? 1 : 0;
     });
@@ -135,7 +135,7 @@ TEST(Bluetooth, VerdictLogAndModesFollowTheController) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Radio radio;
-        auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+        auto r = runIsolated(kMountNs, [&] {
             radio.install();
             if (c.file != nullptr) {
                 must("mkdir -p %s", radio.file("bt").c_str());
@@ -161,7 +161,7 @@ TEST(RadioStandIns, OtherCommandLinesAreRefusedAndLogged) {
                                  "hcitool -i hci0 dev",     "hcitool",
                                  "bluetoothctl show",       "bluetoothctl discoverable on",
                                  "bluetoothctl -- power on"};
-    auto r = testbed::runIsolated(testbed::kMountNs, [&] {
+    auto r = runIsolated(kMountNs, [&] {
         radio.install();
         for (const char* line : lines) {
             std::string cmd = std::string(line) + " 2>&1; echo \"status $?\"";

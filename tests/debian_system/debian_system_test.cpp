@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/isolate.h"
 #include "core/process.h"
+#include "isolated.h"
 #include "relay_lines.h"
 #include "sequence_log.h"
 
@@ -79,7 +79,7 @@ protected:
                                         kPackage};
         std::vector<std::string> env = {"KIT_BOARD_SYSTEM=debian", "KIT_BUILD_DIR=" + kArm,
                                         std::string("KIT_HOST_BUILD_DIR=") + KIT_BUILD_DIR};
-        auto r = testbed::runIsolated(
+        auto r = runIsolated(
             0,
             [&] {
                 int st = testbed::runProgram(cmd, env);

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "child_checks.h"
-#include "core/isolate.h"
+#include "echo_firmware.h"
 #include "echofw.h"
-#include "launch.h"
+#include "isolated.h"
 #include "skip.h"
 
 namespace {
@@ -104,12 +104,10 @@ TEST(EchofwOptions, RefusesValuesThatDoNotFitOrAreNotNumbers) {
         {"--corrupt", "-1"},
         {"--drop", "3x"},
         {"--stale", "4001"},
-        {"--size", "0"},
         {"--corrupt", "99999999999"},
         {"--link"},
         {"--bogus", "1"},
         {"--corrupt", "1:2:3"},
-        {"--size", "10", "--corrupt", "1:10"},
         // A real channel needs both of its ends and has no link or stale bytes of its own.
         {"--device", "/dev/ttyACM0"},
         {"--watch", "/dev/ttyGS0"},
@@ -197,15 +195,16 @@ namespace {
 // Runs body in a child with a private /dev and echofw started with args,
 // and stops echofw afterwards; each failed check is named on stderr and
 // counted in the child's exit code.
-testbed::ChildResult withFirmware(const std::vector<std::string>& args,
-                                  const std::function<void(echofw::Process&, ChildChecks&)>& body) {
-    return testbed::runIsolated(testbed::kMountNs, [&] {
+ChildResult withFirmware(const std::vector<std::string>& args,
+                         const std::function<void(testbed::Process&, const std::string&, ChildChecks&)>& body) {
+    return runIsolated(kMountNs, [&] {
         testbed::privateDev();
-        echofw::Process fw;
+        testbed::Process fw;
+        std::string port;
         ChildChecks checks;
-        checks.check(echofw::start(fw, KIT_ECHOFW, args, 10000), "echofw gets ready");
-        if (checks.failed == 0) body(fw, checks);
-        checks.check(echofw::stop(fw, 5000) == 0, "echofw ends with status 0 when stopped");
+        checks.check(startFirmware(fw, args, port), "echofw gets ready");
+        if (checks.failed == 0) body(fw, port, checks);
+        checks.check(stopFirmware(fw), "echofw ends with status 0 when stopped");
         return checks.exitCode();
     });
 }
@@ -213,8 +212,8 @@ testbed::ChildResult withFirmware(const std::vector<std::string>& args,
 }  // namespace
 
 TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing) {
-    auto r = withFirmware({"--stale", "7"}, [](echofw::Process& fw, ChildChecks& checks) {
-        int fd = openRaw(fw.slave);
+    auto r = withFirmware({"--stale", "7"}, [](testbed::Process&, const std::string& port, ChildChecks& checks) {
+        int fd = openRaw(port);
         checks.check(fd >= 0, "the port opens");
         std::string got = readFor(fd, 64, 500);
         printf("%s\n", got == std::string(7, '\xA5') ? "stale" : got.c_str());
@@ -225,19 +224,20 @@ TEST(EchofwProgram, LeavesStaleBytesWaitingForWhoeverOpensThePortWithoutFlushing
 }
 
 TEST(EchofwProgram, EchoesInOrderSplitsAndPublishesAndRemovesItsLink) {
-    auto r = withFirmware({"--link", "/dev/ttyRPMSG", "--split", "1:10"}, [](echofw::Process& fw, ChildChecks& checks) {
+    auto r = withFirmware({"--link", "/dev/ttyRPMSG", "--split", "1:10"}, [](testbed::Process& fw, const std::string&,
+                                                                             ChildChecks& checks) {
         int fd = openRaw("/dev/ttyRPMSG");
         checks.check(fd >= 0, "the link opens the port");
         auto m0 = message(0);
         auto m1 = message(1);
         checks.check(write(fd, m0.data(), 45) == 45 && write(fd, m1.data(), 45) == 45, "two messages written");
-        checks.check(echofw::waitReceived(fw, 2, 10000), "echofw reports both");
+        checks.check(waitHeard(fw, 2, 10000), "echofw reports both");
         // The first piece of message 1 comes alone; the rest only once that was read.
         ssize_t a = readOnce(fd, 45, 5000);
         ssize_t b = readOnce(fd, 45, 5000);
         ssize_t c = readOnce(fd, 45, 5000);
         printf("%zd %zd %zd\n", a, b, c);
-        echofw::stop(fw, 5000);  // its status is checked once the body is done
+        testbed::stop(fw, SIGTERM, 5000);  // its status is checked once the body is done
         printf("link %s\n", access("/dev/ttyRPMSG", F_OK) == 0 ? "left" : "gone");
     });
     SKIP_IF_NO_NAMESPACES(r);
@@ -246,14 +246,14 @@ TEST(EchofwProgram, EchoesInOrderSplitsAndPublishesAndRemovesItsLink) {
 }
 
 TEST(EchofwProgram, StaysSilentWhileThePortIsNotRawAt115200) {
-    auto r = withFirmware({}, [](echofw::Process& fw, ChildChecks& checks) {
-        int fd = open(fw.slave.c_str(), O_RDWR | O_NOCTTY);
+    auto r = withFirmware({}, [](testbed::Process& fw, const std::string& port, ChildChecks& checks) {
+        int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
         termios t;
         checks.check(fd >= 0 && tcgetattr(fd, &t) == 0, "the port opens");
         cfmakeraw(&t);  // raw, but left at the default speed
         checks.check(tcsetattr(fd, TCSANOW, &t) == 0, "the port is made raw");
         auto m = message(0);
-        checks.check(write(fd, m.data(), 45) == 45 && echofw::waitReceived(fw, 1, 10000), "echofw hears a message");
+        checks.check(write(fd, m.data(), 45) == 45 && waitHeard(fw, 1, 10000), "echofw hears a message");
         printf("%zu\n", readFor(fd, 45, 300).size());
     });
     SKIP_IF_NO_NAMESPACES(r);

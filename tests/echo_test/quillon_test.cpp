@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/isolate.h"
-#include "launch.h"
+#include "echo_firmware.h"
+#include "isolated.h"
 #include "skip.h"
 
 namespace {
@@ -70,8 +70,9 @@ int runScenario(const Scenario& s) {
     testbed::privateDev();
     std::vector<std::string> args = s.firmware;
     args.insert(args.end(), {"--link", "/dev/ttyRPMSG"});
-    echofw::Process fw;
-    if (!echofw::start(fw, KIT_ECHOFW, args, 10000)) return kNoFirmware;
+    testbed::Process fw;
+    std::string port;
+    if (!startFirmware(fw, args, port)) return kNoFirmware;
     testbed::Process program;
     testbed::StartOptions options;
     options.nullStdin = options.closeAbove2 = true;
@@ -80,26 +81,26 @@ int runScenario(const Scenario& s) {
     int result = kNeverEnded;
     if (s.blockAfter >= 0) {
         // Once the firmware heard everything, a short grace shows the program waits instead of ending.
-        if (echofw::waitReceived(fw, s.blockAfter, kRunMs) && !testbed::waitEnd(program, 300)) result = kBlocked;
+        if (waitHeard(fw, s.blockAfter, kRunMs) && !testbed::waitEnd(program, 300)) result = kBlocked;
         testbed::stop(program, SIGKILL, kRunMs);
     } else if (testbed::waitEnd(program, kRunMs)) {
         if (WIFEXITED(program.status)) result = WEXITSTATUS(program.status);
     } else {
         testbed::stop(program, SIGKILL, kRunMs);
     }
-    echofw::stop(fw, 5000);
-    printf("%s", heard(fw.received).c_str());
+    testbed::stop(fw, SIGTERM, 5000);
+    printf("%s", heard(heardCount(fw)).c_str());
     return result;
 }
 
-testbed::ChildResult run(const Scenario& s) {
-    return testbed::runIsolated(
-        testbed::kMountNs, [&] { return runScenario(s); }, 60000);
+ChildResult run(const Scenario& s) {
+    return runIsolated(
+        kMountNs, [&] { return runScenario(s); }, 60000);
 }
 
 // The program alone, in a private /dev prepared by setUp.
-testbed::ChildResult runBare(const char* program, const std::function<void()>& setUp) {
-    return testbed::runIsolated(testbed::kMountNs, [&] {
+ChildResult runBare(const char* program, const std::function<void()>& setUp) {
+    return runIsolated(kMountNs, [&] {
         testbed::privateDev();
         setUp();
         testbed::Process p;

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "core/isolate.h"
+#include "isolated.h"
 #include "sim_chip_test.h"
 #include "wait.h"
 
@@ -293,15 +293,13 @@ std::string runCtl(const std::vector<std::string>& args, int& status) {
     return ctl.out + ctl.err;
 }
 
-TEST(GpiosimCtl, CreatesWiresSetsAndShowsTheLinesFromCommandsAndFromAFile) {
-    testbed::TempDir dir;
+TEST(GpiosimCtl, CreatesWiresSetsAndShowsTheLines) {
+    TempDir dir;
     std::string state = dir.path + "/chip";
-    std::string wiring = dir.path + "/wiring";
     int status = -1;
     EXPECT_EQ(runCtl({state, "create", "/dev/gpiochip3", "4"}, status), "");
     EXPECT_EQ(status, 0);
-    testbed::writeFixture(wiring, "# fixture\nwire 0 1   # out 0 feeds in 1\n\nset 2 1\nfail 3 1\n");
-    EXPECT_EQ(runCtl({state, "load", wiring}, status), "");
+    EXPECT_EQ(runCtl({state, "wire", "0", "1", "set", "2", "1", "fail", "3", "1"}, status), "");
     EXPECT_EQ(status, 0);
 
     SimSession session;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "buttons.h"
-#include "core/isolate.h"
 #include "core/process.h"
 #include "entries.h"
 #include "expect.h"
+#include "isolated.h"
 #include "relay_lines.h"
 #include "routine_entries.h"
 #include "sequence_faults.h"
@@ -54,7 +54,7 @@ const std::vector<std::string> kBoardEnv = {"KIT_BUILD_DIR=" + kArm,
 
 // Runs a board command, stdout captured, within the test's time limit.
 BoardRun runBoard(const std::vector<std::string>& cmd, const std::vector<std::string>& env) {
-    auto r = testbed::runIsolated(
+    auto r = runIsolated(
         0,
         [&] {
             int st = testbed::runProgram(cmd, env);
@@ -186,7 +186,7 @@ int runToFiles(const std::vector<std::string>& cmd, const std::string& out, cons
 
 TEST(KernelBoardRun, DeliversTheCommandsOutputErrorsAndStatusUnchanged) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    testbed::TempDir tmp;
+    TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     // Bytes a terminal or a line-based channel would change: NUL, CR, no final newline.
     auto cmd = boardCommand({}, {"sh", "-c", "printf 'out\\0put\\r\\n  x'; printf 'err\\n' >&2; exit 7"});
@@ -199,7 +199,7 @@ TEST(KernelBoardRun, DeliversTheCommandsOutputErrorsAndStatusUnchanged) {
 
 TEST(KernelBoardRun, BoardThatDoesNotComeUpInTimeIsStoppedAndReported) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    testbed::TempDir tmp;
+    TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     // No board is ready one second after power-on: the bound must end the run.
     auto cmd = boardCommand({}, {"true"});
@@ -217,7 +217,7 @@ TEST(KernelBoardRun, BoardThatDoesNotComeUpInTimeIsStoppedAndReported) {
 
 TEST(KernelBoardRun, TerminationSignalPowersTheBoardOffAndLeavesNothingBehind) {
     SKIP_WITHOUT_KERNEL_BOARD();
-    testbed::TempDir tmp;
+    TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     const std::string marker = tmp.path + "/started";
     testbed::Process board;

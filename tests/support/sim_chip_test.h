@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/isolate.h"
 #include "core/process.h"
+#include "isolated.h"
 #include "sim_chip.h"
 #include "sim_env.h"
 
@@ -39,7 +39,7 @@ protected:
         return startUnderChip(p, argv);
     }
 
-    testbed::TempDir dir;
+    TempDir dir;
     std::string state;
     SimSession session;
 };

@@ -7,11 +7,11 @@
 #include <initializer_list>
 #include <string>
 
-#include "core/isolate.h"
+#include "isolated.h"
 
 struct StandIns {
-    testbed::TempDir bin;
-    testbed::TempDir state;
+    TempDir bin;
+    TempDir state;
     std::string log = bin.path + "/tools.log";
 
     // Inside the child: the named stand-ins become the tools the shell

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/isolate.h"
 #include "core/process.h"
 #include "entries.h"
 #include "expect.h"
+#include "isolated.h"
 #include "routine_entries.h"
 #include "sequence_faults.h"
 #include "sequence_log.h"
@@ -46,7 +46,7 @@ BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::
     cmd.push_back("--");
     cmd.insert(cmd.end(), argv.begin(), argv.end());
     auto start = std::chrono::steady_clock::now();
-    auto r = testbed::runIsolated(
+    auto r = runIsolated(
         0,
         [&] {
             if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) return 99;
@@ -172,7 +172,7 @@ std::string hostBoard() {
 // the checkout or build tree may sit under a home directory only its owner
 // can enter (Debian makes /root 0700). Layout as in the source and build trees.
 struct PublicKit {
-    testbed::TempDir dir;
+    TempDir dir;
     std::string build() const { return dir.path + "/build"; }
     std::string run() const { return dir.path + "/virtual-board/run"; }
     std::string corvane() const { return dir.path + "/corvane"; }
