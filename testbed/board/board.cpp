@@ -1,10 +1,7 @@
 #include "board.h"
 
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,20 +197,15 @@ void tools(const BoardPaths& paths, const FaultSet& faults) {
     testbed::prependPath(bin);
 }
 
-std::string gpiosimLibrary(const std::string& build) {
-    std::string lib = build + "/testbed/gpiosim/gpiosim.so";
-    if (access(lib.c_str(), R_OK) != 0) die("missing the simulated GPIO chip library " + lib);
-    return lib;
-}
-
 }  // namespace
 
 int runBoard(const BoardPaths& paths, const FaultSet& faults, const std::vector<std::string>& command) {
     if (getpid() != 1) die("the board runs only as PID 1 of its own namespaces");
     testbed::exitOnSetupFailureWith(kNoBoard);
-    for (const char* b : {"serialsim/serialsim", "echofw/echofw", "eventfeed/eventfeed", "gpiosim/gpiosim_ctl"})
+    for (const char* b :
+         {"serialsim/serialsim", "echofw/echofw", "eventfeed/eventfeed", "gpiosim/gpiosim_ctl", "gpiosim/gpiosim.so"})
         need(paths.build + "/testbed/" + b);
-    std::string preload = gpiosimLibrary(paths.build);
+    std::string preload = paths.build + "/testbed/gpiosim/gpiosim.so";
 
     // Mounts: nothing done here is seen outside.
     mountOrDie(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);

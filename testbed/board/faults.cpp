@@ -1,7 +1,6 @@
 #include "faults.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace board {
 namespace {

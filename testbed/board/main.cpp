@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -136,11 +137,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "virtual-board: cannot run %s: %s\n", run.c_str(), strerror(errno));
         return board::kNoBoard;
     }
-    // virtual-board/run names the stand-ins' build tree.
+    // The stand-ins' build tree; the kernel board keeps its own default.
     const char* tree = getenv("KIT_BUILD_DIR");
-    if (tree == nullptr || *tree == '\0') refuse("no KIT_BUILD_DIR: start me through virtual-board/run");
+    std::error_code ec;
+    std::string build =
+        std::filesystem::absolute(tree != nullptr && *tree != '\0' ? tree : std::string(repo) + "/build", ec);
+    setenv("KIT_BUILD_DIR", build.c_str(), 1);  // as the board's commands always saw it
     char cwd[PATH_MAX];
-    board::BoardPaths paths{tree, std::string(repo) + "/testbed/tools",
+    board::BoardPaths paths{build, std::string(repo) + "/testbed/tools",
                             getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/run"};
     return runInNamespaces(paths, faults, command);
 }

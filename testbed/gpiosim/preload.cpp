@@ -151,20 +151,12 @@ int requestV1(gpiohandle_request& req) {
     return grant(kLinesV1, lines, req.lines, req.consumer_label, req.fd);
 }
 
-uint64_t lineFlags(const gpio_v2_line_config& config, uint32_t index) {
-    uint64_t flags = config.flags;
+// The last attribute of kind id that applies to line index, or null.
+const gpio_v2_line_attribute* lineAttr(const gpio_v2_line_config& config, uint32_t index, uint32_t id) {
+    const gpio_v2_line_attribute* found = nullptr;
     for (uint32_t a = 0; a < config.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a)
-        if (config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && (config.attrs[a].mask >> index & 1) != 0)
-            flags = config.attrs[a].attr.flags;
-    return flags;
-}
-
-uint8_t lineOutputValue(const gpio_v2_line_config& config, uint32_t index) {
-    uint8_t value = 0;
-    for (uint32_t a = 0; a < config.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a)
-        if (config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES && (config.attrs[a].mask >> index & 1) != 0)
-            value = static_cast<uint8_t>(config.attrs[a].attr.values >> index & 1);
-    return value;
+        if (config.attrs[a].attr.id == id && (config.attrs[a].mask >> index & 1) != 0) found = &config.attrs[a].attr;
+    return found;
 }
 
 int requestV2(gpio_v2_line_request& req) {
@@ -172,9 +164,12 @@ int requestV2(gpio_v2_line_request& req) {
         return fail(EINVAL);
     SimLineRequest lines[kSimMaxLines];
     for (uint32_t i = 0; i < req.num_lines; ++i) {
-        uint64_t flags = lineFlags(req.config, i);
+        const gpio_v2_line_attribute* flagsAttr = lineAttr(req.config, i, GPIO_V2_LINE_ATTR_ID_FLAGS);
+        const gpio_v2_line_attribute* values = lineAttr(req.config, i, GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES);
+        uint64_t flags = flagsAttr != nullptr ? flagsAttr->flags : req.config.flags;
+        uint8_t value = values != nullptr ? static_cast<uint8_t>(values->values >> i & 1) : 0;
         if (!lineRequest(req.offsets[i], (flags & GPIO_V2_LINE_FLAG_INPUT) != 0,
-                         (flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0, lineOutputValue(req.config, i), lines[i]))
+                         (flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0, value, lines[i]))
             return fail(EINVAL);
     }
     return grant(kLinesV2, lines, req.num_lines, req.consumer, req.fd);
