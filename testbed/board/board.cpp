@@ -1,6 +1,5 @@
 #include "board.h"
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,25 +69,9 @@ void startReady(const std::vector<std::string>& argv) {
 void network(const FaultSet& faults) {
     testbed::freshNetwork();
     testbed::ethernetCable(!faults.has("eth-unplugged"), !faults.has("eth1-no-address"));
-    testbed::Process& pc = nextStandIn();
-    testbed::StartOptions options;
-    options.captureOut = true;
-    bool started = testbed::startBody(
-        pc,
-        [] {
-            if (unshare(CLONE_NEWNET) != 0) return 1;
-            printf("ready\n");
-            fflush(stdout);
-            pause();
-            return 0;
-        },
-        options);
-    std::string line;
-    if (!started || !testbed::waitLine(pc, "ready", line, kStartMs)) die("no namespace for the PC side");
-    std::string pid = std::to_string(pc.pid);
     testbed::must("ip link add usb0 address 02:00:00:00:00:10 type veth peer name usbpc");
-    testbed::must("ip link set usbpc netns %s && ip link set usb0 up", pid.c_str());
-    if (!faults.has("usb0-peer-down")) testbed::must("nsenter -t %s -n ip link set usbpc up", pid.c_str());
+    testbed::must("ip netns add pc && ip link set usbpc netns pc && ip link set usb0 up");
+    if (!faults.has("usb0-peer-down")) testbed::must("ip -n pc link set usbpc up");
 }
 
 void put(const std::string& path, const std::string& text) { testbed::writeFixture(path, text); }
