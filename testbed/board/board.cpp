@@ -160,11 +160,9 @@ void tools(const BoardPaths& paths, const FaultSet& faults) {
     makeDirs(bin);
     for (const char* t : {"iw", "hcitool", "bluetoothctl", "cansend", "candump", "cangen"})
         if (symlink((paths.tools + "/" + t).c_str(), (bin + "/" + t).c_str()) != 0) die(std::string("link ") + t);
-    std::string ctl = paths.build + "/testbed/gpiosim/gpiosim_ctl";
-    std::string feed = paths.build + "/testbed/eventfeed/eventfeed";
-    if (symlink(ctl.c_str(), (bin + "/gpiosim_ctl").c_str()) != 0 ||
-        symlink(feed.c_str(), (bin + "/eventfeed").c_str()) != 0)
-        die("links to the stand-ins");
+    for (const char* t : {"gpiosim/gpiosim_ctl", "eventfeed/eventfeed"})
+        if (symlink((paths.build + "/testbed/" + t).c_str(), (bin + strrchr(t, '/')).c_str()) != 0)
+            die(std::string("link ") + t);
     std::string radio = kState + "/radio", can = kState + "/can";
     makeDirs(radio + "/wlan/wlan0");
     makeDirs(radio + "/bt");

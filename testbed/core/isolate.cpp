@@ -26,14 +26,6 @@ int setupFailure = 99;
     _exit(setupFailure);
 }
 
-bool writeText(const char* path, const char* text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n = write(fd, text, strlen(text));
-    close(fd);
-    return n == static_cast<ssize_t>(strlen(text));
-}
-
 }  // namespace
 
 bool enterUserNamespace(std::string& why) {
@@ -43,13 +35,13 @@ bool enterUserNamespace(std::string& why) {
     char map[64];
     bool ok = unshare(CLONE_NEWUSER) == 0;
     if (ok) {
-        writeText("/proc/self/setgroups", "deny");
+        writeFile("/proc/self/setgroups", "deny");
         snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
-        ok = writeText("/proc/self/uid_map", map);
+        ok = writeFile("/proc/self/uid_map", map);
     }
     if (ok) {
         snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
-        ok = writeText("/proc/self/gid_map", map);
+        ok = writeFile("/proc/self/gid_map", map);
     }
     if (!ok) why = std::string("no user namespace here: ") + strerror(errno);
     return ok;
@@ -57,8 +49,8 @@ bool enterUserNamespace(std::string& why) {
 
 void freshNetwork() {
     // Link-local addresses are usable at once only without duplicate address detection.
-    writeText("/proc/sys/net/ipv6/conf/all/accept_dad", "0");
-    writeText("/proc/sys/net/ipv6/conf/default/accept_dad", "0");
+    writeFile("/proc/sys/net/ipv6/conf/all/accept_dad", "0");
+    writeFile("/proc/sys/net/ipv6/conf/default/accept_dad", "0");
     // A new network namespace still sees the old /sys/class/net until sysfs is mounted anew.
     if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) childFail("fresh sysfs");
     must("ip link set lo up");
@@ -66,7 +58,7 @@ void freshNetwork() {
 
 void ethernetCable(bool eth1Up, bool eth1Ipv6) {
     must("ip link add eth0 address 02:00:00:00:00:01 type veth peer name eth1 address 02:00:00:00:00:02");
-    if (!eth1Ipv6 && !writeText("/proc/sys/net/ipv6/conf/eth1/disable_ipv6", "1")) childFail("IPv6 off on eth1");
+    if (!eth1Ipv6 && !writeFile("/proc/sys/net/ipv6/conf/eth1/disable_ipv6", "1")) childFail("IPv6 off on eth1");
     must("ip link set eth0 up");
     if (eth1Up) must("ip link set eth1 up");
 }
@@ -125,11 +117,16 @@ void makeFixtureDir(const char* dir) {
     if (ec) childFail("fixture directory");
 }
 
+bool writeFile(const std::string& path, const std::string& text) {
+    // One write: a /proc map file takes its whole text in one.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && ok;
+}
+
 void writeFixture(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
-    if (f == nullptr) childFail(path.c_str());
-    size_t n = fwrite(text.data(), 1, text.size(), f);
-    if (fclose(f) != 0 || n != text.size()) childFail(path.c_str());
+    if (!writeFile(path, text)) childFail(path.c_str());
 }
 
 void privateDev() {

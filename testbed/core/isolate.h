@@ -55,5 +55,7 @@ void prependPath(const std::string& dir);
 
 // Reads a whole file; empty when missing.
 std::string readFile(const std::string& path);
+// Writes text to path in one write, creating or truncating it.
+bool writeFile(const std::string& path, const std::string& text);
 
 }  // namespace testbed

@@ -22,11 +22,7 @@ constexpr long kIrqDelayMs = 1000;
 // Replaces path as a whole, so a reader sees the old text or the new one, never a part.
 bool replaceFile(const std::string& path, const std::string& text) {
     std::string temp = path + ".rtcsim";
-    FILE* f = fopen(temp.c_str(), "w");
-    if (f == nullptr) return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    return ok && rename(temp.c_str(), path.c_str()) == 0;
+    return writeFile(temp, text) && rename(temp.c_str(), path.c_str()) == 0;
 }
 
 // What identifies one version of a file: a write changes its time or size.
