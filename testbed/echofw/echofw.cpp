@@ -26,23 +26,12 @@ bool fail(std::span<char> error, const char* text, const char* arg) {
     return false;
 }
 
-// A whole decimal number in [low, high].
-bool parseNumber(const char* text, int32_t low, int32_t high, int32_t& value) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
-    value = static_cast<int32_t>(v);
-    return true;
-}
-
 // "N" or "N:A"; arg keeps its default when there is no ":A".
 bool parseMessageAndArg(const char* text, int32_t argLow, int32_t argHigh, int32_t& message, int32_t& arg) {
     const char* colon = strchr(text, ':');
     std::string head = colon != nullptr ? std::string(text, colon) : text;
-    return parseNumber(head.c_str(), 0, INT32_MAX, message) &&
-           (colon == nullptr || parseNumber(colon + 1, argLow, argHigh, arg));
+    return testbed::parseNumber(head.c_str(), 0, INT32_MAX, message) &&
+           (colon == nullptr || testbed::parseNumber(colon + 1, argLow, argHigh, arg));
 }
 
 bool addFault(Config& config, FaultKind kind, const char* text, std::span<char> error) {
@@ -233,7 +222,8 @@ bool parseArgs(std::span<const char* const> args, Config& config, std::span<char
             if (strlen(value) >= sizeof config.device || value[0] == '\0') return fail(error, "bad device path", value);
             snprintf(dst, sizeof config.device, "%s", value);
         } else if (strcmp(opt, "--stale") == 0) {
-            if (!parseNumber(value, 0, kMaxStaleBytes, config.staleBytes)) return fail(error, "bad stale count", value);
+            if (!testbed::parseNumber(value, 0, kMaxStaleBytes, config.staleBytes))
+                return fail(error, "bad stale count", value);
         } else if (strcmp(opt, "--corrupt") == 0) {
             if (!addFault(config, FaultKind::Corrupt, value, error)) return false;
         } else if (strcmp(opt, "--drop") == 0) {

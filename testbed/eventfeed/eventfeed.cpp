@@ -45,6 +45,7 @@
 
 using testbed::Fd;
 using testbed::nowMs;
+using testbed::parseNumber;
 using testbed::stopRequested;
 
 namespace {
@@ -54,25 +55,14 @@ constexpr int kRanOut = 1;
 constexpr int kBad = 2;
 constexpr int kClosed = -1;  // a step's result only: the run ends with kDone
 
-// A whole decimal number within [lo, hi].
-bool parseNumber(const std::string& text, long lo, long hi, long& out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
-
 // "TYPE:CODE:VALUE", time-stamped now.
 bool parseRecord(const std::string& text, input_event& ev) {
     size_t a = text.find(':');
     size_t b = a == std::string::npos ? a : text.find(':', a + 1);
     long type = 0, code = 0, value = 0;
-    if (b == std::string::npos || !parseNumber(text.substr(0, a), 0, UINT16_MAX, type) ||
-        !parseNumber(text.substr(a + 1, b - a - 1), 0, UINT16_MAX, code) ||
-        !parseNumber(text.substr(b + 1), INT32_MIN, INT32_MAX, value))
+    if (b == std::string::npos || !parseNumber(text.substr(0, a).c_str(), 0, UINT16_MAX, type) ||
+        !parseNumber(text.substr(a + 1, b - a - 1).c_str(), 0, UINT16_MAX, code) ||
+        !parseNumber(text.substr(b + 1).c_str(), INT32_MIN, INT32_MAX, value))
         return false;
     ev = {};
     timeval tv{};
@@ -147,7 +137,8 @@ bool openUinput(Device& dev, const char* codes) {
         size_t comma = list.find(',', at);
         if (comma == std::string::npos) comma = list.size();
         long code = 0;
-        if (!parseNumber(list.substr(at, comma - at), 0, KEY_MAX, code) || ioctl(dev.fd.fd, UI_SET_KEYBIT, code) != 0)
+        if (!parseNumber(list.substr(at, comma - at).c_str(), 0, KEY_MAX, code) ||
+            ioctl(dev.fd.fd, UI_SET_KEYBIT, code) != 0)
             return false;
         at = comma + 1;
     }
@@ -188,7 +179,7 @@ bool parseStep(const std::string& text, bool fifo, Step& step) {
     if (text.rfind("part:", 0) == 0 && fifo) {
         size_t colon = text.find(':', 5);
         long n = 0;
-        if (colon == std::string::npos || !parseNumber(text.substr(5, colon - 5), 1, sizeof step.ev - 1, n))
+        if (colon == std::string::npos || !parseNumber(text.substr(5, colon - 5).c_str(), 1, sizeof step.ev - 1, n))
             return false;
         step.bytes = static_cast<size_t>(n);
         record = text.substr(colon + 1);

@@ -9,26 +9,13 @@
 
 #include <unistd.h>
 
+#include "core/standin.h"
 #include "sim_chip.h"
 
 namespace {
 
-bool parseNumber(const char* text, uint32_t& value) {
-    if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long n = strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || n > UINT32_MAX) return false;
-    value = static_cast<uint32_t>(n);
-    return true;
-}
-
-bool parseLevel(const char* text, int& level) {
-    uint32_t n = 0;
-    if (!parseNumber(text, n) || n > 1) return false;
-    level = static_cast<int>(n);
-    return true;
-}
+bool parseNumber(const char* text, uint32_t& value) { return testbed::parseNumber(text, 0, UINT32_MAX, value); }
+bool parseLevel(const char* text, int& level) { return testbed::parseNumber(text, 0, 1, level); }
 
 void showLine(const SimSession& session, uint32_t offset) {
     char consumer[kSimNameSize] = {};
