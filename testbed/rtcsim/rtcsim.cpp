@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -72,6 +71,8 @@ int runRtcSim(const RtcSimOptions& options) {
         return 1;
     }
     if (!versionOf(alarmPath).exists) replaceFile(alarmPath, "");
+    printf("ready\n");
+    fflush(stdout);
 
     const long long start = nowMs();
     long long nextStep = start + kFirstStepMs;
@@ -98,13 +99,11 @@ int runRtcSim(const RtcSimOptions& options) {
 }
 
 bool startRtcSim(Process& clock, const RtcSimOptions& options) {
-    std::string timePath = options.dir + "/time";
-    unlink(timePath.c_str());
-    if (!startBody(clock, [&] { return runRtcSim(options); })) return false;
-    for (int i = 0; i < 500 && clock.running(); ++i) {
-        if (access(timePath.c_str(), F_OK) == 0) return true;
-        waitEnd(clock, 10);
-    }
+    StartOptions capture;
+    capture.captureOut = true;
+    std::string line;
+    if (startBody(clock, [&] { return runRtcSim(options); }, capture) && waitLine(clock, "ready", line, 5000))
+        return true;
     stop(clock, SIGTERM);
     return false;
 }

@@ -22,14 +22,14 @@ struct RtcSimOptions {
 };
 
 // Runs the clock until SIGTERM or SIGINT or the time limit; 0, or 1 when the
-// directory cannot be written. The first step comes half a second after the
-// start and the next ones each second after it, so a reader that looks at
-// whole seconds after the start never races a step.
+// directory cannot be written. It prints "ready" once its attributes exist.
+// The first step comes half a second after the start and the next ones each
+// second after it, so a reader that looks at whole seconds after the start
+// never races a step.
 int runRtcSim(const RtcSimOptions& options);
 
-// Runs runRtcSim in a forked process and returns once its time attribute
-// exists; false (the clock stopped) when that does not happen within a few
-// seconds.
+// Runs runRtcSim in a forked process and waits for its ready line; false
+// (the clock stopped) when that does not come within 5 s.
 bool startRtcSim(Process& clock, const RtcSimOptions& options);
 
 // Pure parts. "HH:MM:SS\n" for the given second of the day (wrapping at 24 h).
