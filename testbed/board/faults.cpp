@@ -59,22 +59,22 @@ bool isNumber(const std::string& text) {
 }  // namespace
 
 bool FaultSet::has(const char* name) const {
-    for (int i = 0; i < count; ++i)
-        if (nameOf(given[i]) == name) return true;
+    for (const std::string& g : given)
+        if (nameOf(g) == name) return true;
     return false;
 }
 
 long FaultSet::number(const char* name, long fallback) const {
-    for (int i = 0; i < count; ++i) {
-        size_t eq = given[i].find('=');
-        if (eq != std::string::npos && given[i].compare(0, eq, name) == 0) return atol(given[i].c_str() + eq + 1);
+    for (const std::string& g : given) {
+        size_t eq = g.find('=');
+        if (eq != std::string::npos && g.compare(0, eq, name) == 0) return atol(g.c_str() + eq + 1);
     }
     return fallback;
 }
 
 std::string FaultSet::joined() const {
     std::string out;
-    for (int i = 0; i < count; ++i) out += (i > 0 ? " " : "") + given[i];
+    for (const std::string& g : given) out += (out.empty() ? "" : " ") + g;
     return out;
 }
 
@@ -94,26 +94,21 @@ bool addFault(FaultSet& set, const std::string& arg, std::string& why) {
         why = "fault " + name + " takes a message number";
         return false;
     }
-    for (int i = 0; i < set.count; ++i) {
-        const FaultDef* other = find(nameOf(set.given[i]));
+    for (const std::string& g : set.given) {
+        const FaultDef* other = find(nameOf(g));
         if (def->standIn != nullptr && other != nullptr && other->standIn == def->standIn) {
             why = "faults " + std::string(other->name) + " and " + name + " both change " + def->standIn;
             return false;
         }
     }
-    if (set.count == FaultSet::kMax) {
-        why = "too many faults";
-        return false;
-    }
-    set.given[set.count++] = arg;
+    set.given.push_back(arg);
     return true;
 }
 
 bool addPart(FaultSet& set, const std::string& name, std::string& why) {
     for (const char* part : kParts) {
         if (name != part) continue;
-        if (set.count == FaultSet::kMax) break;
-        set.given[set.count++] = name;
+        set.given.push_back(name);
         return true;
     }
     why = "unknown board part '" + name + "' (wifi or bluetooth)";
@@ -121,8 +116,8 @@ bool addPart(FaultSet& set, const std::string& name, std::string& why) {
 }
 
 bool checkKernelBoard(const FaultSet& set, std::string& why) {
-    for (int i = 0; i < set.count; ++i) {
-        const FaultDef* def = find(nameOf(set.given[i]));
+    for (const std::string& g : set.given) {
+        const FaultDef* def = find(nameOf(g));
         if (def != nullptr && !def->onKernelBoard) {
             why = "fault " + std::string(def->name) + " needs wired GPIO pairs, which only the namespace board has";
             return false;

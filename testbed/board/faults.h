@@ -4,15 +4,14 @@
 // set-up all read this table; README's fault table is checked against it.
 
 #include <string>
+#include <vector>
 
 namespace board {
 
 // The faults chosen for one run, as given ("NAME" or "NAME=N"), and the
 // parts asked for with --with.
 struct FaultSet {
-    static constexpr int kMax = 32;
-    std::string given[kMax];
-    int count = 0;
+    std::vector<std::string> given;
 
     bool has(const char* name) const;
     // The number given with NAME=N, or fallback.
