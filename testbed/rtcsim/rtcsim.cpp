@@ -101,9 +101,9 @@ int runRtcSim(const RtcSimOptions& options) {
 bool startRtcSim(Process& clock, const RtcSimOptions& options) {
     StartOptions capture;
     capture.captureOut = true;
+    auto body = [&] { return runRtcSim(options); };
     std::string line;
-    if (startBody(clock, [&] { return runRtcSim(options); }, capture) && waitLine(clock, "ready", line, 5000))
-        return true;
+    if (startBody(clock, body, capture) && waitLine(clock, "ready", line, 5000)) return true;
     stop(clock, SIGTERM);
     return false;
 }
