@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "board_run.h"
 #include "core/process.h"
 #include "isolated.h"
 #include "relay_lines.h"
@@ -71,22 +72,12 @@ protected:
 
     static void SetUpTestSuite() {
         if (!missingPart().empty()) return;
-        std::vector<std::string> cmd = {kSource + "/virtual-board/run",
-                                        "--kernel",
-                                        "--",
-                                        "sh",
-                                        kSource + "/tests/debian_system/scenario.sh",
-                                        kPackage};
+        std::vector<std::string> cmd = boardCommand({kSource + "/virtual-board/run", "--kernel"}, {},
+                                                    {"sh", kSource + "/tests/debian_system/scenario.sh", kPackage});
         std::vector<std::string> env = {"KIT_BOARD_SYSTEM=debian", "KIT_BUILD_DIR=" + kArm,
                                         std::string("KIT_HOST_BUILD_DIR=") + KIT_BUILD_DIR};
-        auto r = runIsolated(
-            0,
-            [&] {
-                int st = testbed::runProgram(cmd, env);
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            },
-            540000);
-        run = new SystemRun{r.timedOut ? -2 : r.exitCode, r.out, sectionsOf(r.out)};
+        BoardRun r = runBoard(cmd, env, 540000);
+        run = new SystemRun{r.status, r.out, sectionsOf(r.out)};
     }
     static void TearDownTestSuite() {
         // The system's times, for BENCHMARKS.md.

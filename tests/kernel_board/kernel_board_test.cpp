@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "board_run.h"
 #include "buttons.h"
 #include "core/process.h"
 #include "entries.h"
@@ -33,40 +34,19 @@ const std::string kQuillon1 = kArm + "/echo_test/quillon1";
 const std::string kPylorn = kArm + "/relay_follower/pylorn";
 const std::string& kStartUp = expect::kEchoStartUp;
 
-struct BoardRun {
-    int status = -1;  // exit status, or 128 + signal; -2 when the test's time limit ended it
-    std::string out;
-};
-
-std::vector<std::string> boardCommand(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
-    std::vector<std::string> cmd = {kRun, "--kernel"};
-    for (const std::string& f : faults) {
-        cmd.push_back("--fault");
-        cmd.push_back(f);
-    }
-    cmd.push_back("--");
-    cmd.insert(cmd.end(), argv.begin(), argv.end());
-    return cmd;
-}
-
 const std::vector<std::string> kBoardEnv = {"KIT_BUILD_DIR=" + kArm,
                                             std::string("KIT_HOST_BUILD_DIR=") + KIT_BUILD_DIR};
 
-// Runs a board command, stdout captured, within the test's time limit.
-BoardRun runBoard(const std::vector<std::string>& cmd, const std::vector<std::string>& env) {
-    auto r = runIsolated(
-        0,
-        [&] {
-            int st = testbed::runProgram(cmd, env);
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        },
-        120000);
-    return BoardRun{r.timedOut ? -2 : r.exitCode, r.out};
+// virtual-board/run --kernel with the faults, then argv.
+std::vector<std::string> kernelCommand(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
+    return boardCommand({kRun, "--kernel"}, faults, argv);
 }
+
+constexpr int kBoardLimitMs = 120000;
 
 // Boots a kernel board with the given faults, runs argv on it, stdout captured.
 BoardRun onKernelBoard(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
-    return runBoard(boardCommand(faults, argv), kBoardEnv);
+    return runBoard(kernelCommand(faults, argv), kBoardEnv, kBoardLimitMs);
 }
 
 // What the kernel board needs beyond the tests' own build.
@@ -189,7 +169,7 @@ TEST(KernelBoardRun, DeliversTheCommandsOutputErrorsAndStatusUnchanged) {
     TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     // Bytes a terminal or a line-based channel would change: NUL, CR, no final newline.
-    auto cmd = boardCommand({}, {"sh", "-c", "printf 'out\\0put\\r\\n  x'; printf 'err\\n' >&2; exit 7"});
+    auto cmd = kernelCommand({}, {"sh", "-c", "printf 'out\\0put\\r\\n  x'; printf 'err\\n' >&2; exit 7"});
     int st = runToFiles(cmd, tmp.path + "/out", tmp.path + "/err", kBoardEnv);
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 7);
@@ -202,7 +182,7 @@ TEST(KernelBoardRun, BoardThatDoesNotComeUpInTimeIsStoppedAndReported) {
     TempDir tmp;
     ASSERT_FALSE(tmp.path.empty());
     // No board is ready one second after power-on: the bound must end the run.
-    auto cmd = boardCommand({}, {"true"});
+    auto cmd = kernelCommand({}, {"true"});
     std::vector<std::string> env = kBoardEnv;
     env.push_back("KIT_BOARD_READY_SECONDS=1");
     auto start = std::chrono::steady_clock::now();
@@ -228,7 +208,7 @@ TEST(KernelBoardRun, TerminationSignalPowersTheBoardOffAndLeavesNothingBehind) {
     options.beforeExec = [&] {
         if (freopen(marker.c_str(), "w", stdout) == nullptr) _exit(127);
     };
-    ASSERT_TRUE(testbed::start(board, boardCommand({}, {"sh", "-c", "echo running; sleep 60"}), options));
+    ASSERT_TRUE(testbed::start(board, kernelCommand({}, {"sh", "-c", "echo running; sleep 60"}), options));
     // Bounded: the board boots within a minute even on a busy machine.
     for (int i = 0; i < 600 && testbed::readFile(marker) != "running\n"; ++i) usleep(100000);
     ASSERT_EQ(testbed::readFile(marker), "running\n");
@@ -495,10 +475,9 @@ class KernelBoardRadios : public ::testing::TestWithParam<RadioCase> {};
 TEST_P(KernelBoardRadios, RoutineSeesTheRealDrivers) {
     SKIP_WITHOUT_ROUTINES();
     const RadioCase& c = GetParam();
-    std::vector<std::string> cmd = {kRun, "--kernel"};
-    cmd.insert(cmd.end(), c.options.begin(), c.options.end());
-    cmd.insert(cmd.end(), {"--", "sh", "-c", "R=$0; " + c.script, kRoutine});
-    auto b = runBoard(cmd, kBoardEnv);
+    std::vector<std::string> head = {kRun, "--kernel"};
+    head.insert(head.end(), c.options.begin(), c.options.end());
+    auto b = runBoard(boardCommand(head, {}, {"sh", "-c", "R=$0; " + c.script, kRoutine}), kBoardEnv, kBoardLimitMs);
     EXPECT_EQ(b.status, 0);
     EXPECT_EQ(b.out, c.out);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "board_run.h"
 #include "core/process.h"
 #include "entries.h"
 #include "expect.h"
@@ -20,12 +21,6 @@ namespace {
 
 const std::string kRun = std::string(KIT_SOURCE_DIR) + "/virtual-board/run";
 
-struct BoardRun {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    double seconds = 0;
-};
-
 // How the board is started: by whom, from which copy of the kit, and where.
 struct Launch {
     std::vector<std::string> prefix;  // e.g. a change of user
@@ -37,28 +32,9 @@ struct Launch {
 // Runs argv on a fresh virtual board with the given faults, stdout captured.
 BoardRun onBoard(const std::vector<std::string>& faults, const std::vector<std::string>& argv,
                  const Launch& launch = {}) {
-    std::vector<std::string> cmd = launch.prefix;
-    cmd.push_back(launch.run);
-    for (const std::string& f : faults) {
-        cmd.push_back("--fault");
-        cmd.push_back(f);
-    }
-    cmd.push_back("--");
-    cmd.insert(cmd.end(), argv.begin(), argv.end());
-    auto start = std::chrono::steady_clock::now();
-    auto r = runIsolated(
-        0,
-        [&] {
-            if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) return 99;
-            int st = testbed::runProgram(cmd, {"KIT_BUILD_DIR=" + launch.build});
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        },
-        60000);
-    BoardRun b;
-    b.status = r.timedOut ? -2 : r.exitCode;
-    b.out = r.out;
-    b.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return b;
+    std::vector<std::string> head = launch.prefix;
+    head.push_back(launch.run);
+    return runBoard(boardCommand(head, faults, argv), {"KIT_BUILD_DIR=" + launch.build}, 60000, launch.cwd);
 }
 
 #define SKIP_IF_NO_BOARD(b)                                                  \
