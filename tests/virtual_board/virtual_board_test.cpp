@@ -81,7 +81,8 @@ TEST(GoodBoard, EchoFirmwareKeepsAnsweringAfterThousandsOfMessages) {
     // 13,400 messages, each answered and read back, so every one has passed
     // the firmware (and its line of output) before quillon2 starts.
     const char* script =
-        "stty -F /dev/ttyRPMSG raw -echo -iexten 115200 && { timeout 10 head -c 603000 /dev/ttyRPMSG > /dev/null & } && "
+        "stty -F /dev/ttyRPMSG raw -echo -iexten 115200 && "
+        "{ timeout 10 head -c 603000 /dev/ttyRPMSG > /dev/null & } && "
         "timeout 10 head -c 603000 /dev/zero > /dev/ttyRPMSG && wait $! && timeout 10 \"$0\"";
     auto b = onBoard({}, {"sh", "-c", script, KIT_QUILLON2});
     SKIP_IF_NO_BOARD(b);
