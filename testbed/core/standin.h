@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace testbed {
 
@@ -17,8 +18,8 @@ long long nowMs();
 // Sleeps ms milliseconds, or less when a stop is requested meanwhile.
 void sleepMs(long ms);
 
-// A whole decimal number within [low, high]: digits only, with a leading
-// minus where low is negative. False leaves value as it was.
+// A whole decimal number within [low, high] that fits T: digits only, with
+// a leading minus where low is negative. False leaves value as it was.
 template <class T>
 bool parseNumber(const char* text, long low, long high, T& value) {
     auto digit = [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; };
@@ -26,7 +27,7 @@ bool parseNumber(const char* text, long low, long high, T& value) {
     errno = 0;
     char* end = nullptr;
     long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    if (errno != 0 || *end != '\0' || v < low || v > high || !std::in_range<T>(v)) return false;
     value = static_cast<T>(v);
     return true;
 }
